@@ -1,0 +1,17 @@
+# GoogleTest: the installed package on the build machine, or the Debian source tree
+# (package googletest) built with the cross compiler for the Windows test programs.
+if(CMAKE_CROSSCOMPILING)
+  set(STELVARION_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source tree")
+  if(NOT EXISTS ${STELVARION_GTEST_SOURCE}/CMakeLists.txt)
+    message(FATAL_ERROR "GoogleTest sources not found at ${STELVARION_GTEST_SOURCE} (Debian package googletest)")
+  endif()
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${STELVARION_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+  add_library(GTest::gmock ALIAS gmock)
+else()
+  find_package(GTest REQUIRED)
+endif()
+include(GoogleTest)
