@@ -1,0 +1,397 @@
+#include "host/emulated/emulated_host.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <thread>
+#include <vector>
+
+#include "host/emulated/scsi_decode.h"
+
+namespace emulated {
+namespace {
+
+// SCSI_PASS_THROUGH_DIRECT of a 32-bit program, read the way the system reads it.
+constexpr std::size_t kSptdSize = 44;
+constexpr std::size_t kSptdRequestSize = 80;
+constexpr std::uint32_t kIoctlScsiPassThroughDirect = 0x0004D014;
+
+// The helper driver's request block.
+constexpr std::uint32_t kHelperControlCode = 0x0022E00C;
+constexpr std::uint32_t kHelperHeader = 60;
+constexpr std::uint32_t kHelperMaxData = 16384;
+
+bool IsVolumePath(const char* path, char* letter) {
+  if (std::strlen(path) != 6 || std::strncmp(path, "\\\\.\\", 4) != 0 || path[5] != ':') return false;
+  *letter = static_cast<char>(std::toupper(static_cast<unsigned char>(path[4])));
+  return *letter >= 'A' && *letter <= 'Z';
+}
+
+// Days since 1970-01-01 to a civil date (proleptic Gregorian).
+void CivilFromDays(std::int64_t z, int* year, unsigned* month, unsigned* day) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const unsigned doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  *day = doy - (153 * mp + 2) / 5 + 1;
+  *month = mp < 10 ? mp + 3 : mp - 9;
+  *year = static_cast<int>(yoe + era * 400 + (*month <= 2 ? 1 : 0));
+}
+
+}  // namespace
+
+EmulatedHost::EmulatedHost() = default;
+
+EmulatedHost::~EmulatedHost() {
+  // A host that goes away must not stay installed behind the core's back.
+  if (host::Installed().clock == this) host::Install(host::Ports{});
+}
+
+void EmulatedHost::Install() {
+  host::Ports ports;
+  ports.volumes = this;
+  ports.helperDriver = this;
+  ports.clock = this;
+  ports.security = this;
+  ports.registry = &registry;
+  ports.files = this;
+  host::Install(ports);
+}
+
+int EmulatedHost::LetterIndex(char letter) {
+  letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  return letter >= 'A' && letter <= 'Z' ? letter - 'A' : -1;
+}
+
+EmulatedDevice& EmulatedHost::Attach(char letter, std::unique_ptr<EmulatedDevice> device, int helperIndex) {
+  const int slot = LetterIndex(letter);
+  EmulatedDevice& attached = *device;
+  if (slot >= 0) m_drives[static_cast<std::size_t>(slot)] = std::move(device);
+  if (helperIndex >= 0 && helperIndex < 26) m_helperDevices[static_cast<std::size_t>(helperIndex)] = &attached;
+  return attached;
+}
+
+EmulatedKey& EmulatedHost::AttachKey(char letter, const KeyConfig& config, int helperIndex) {
+  return static_cast<EmulatedKey&>(Attach(letter, std::make_unique<EmulatedKey>(config), helperIndex));
+}
+
+EmulatedDevice& EmulatedHost::AttachToHelper(int helperIndex, std::unique_ptr<EmulatedDevice> device) {
+  const std::size_t index = static_cast<std::size_t>(helperIndex);
+  m_helperOnly.at(index) = std::move(device);
+  m_helperDevices.at(index) = m_helperOnly[index].get();
+  return *m_helperOnly[index];
+}
+
+void EmulatedHost::Detach(char letter) {
+  const int slot = LetterIndex(letter);
+  if (slot < 0) return;
+  EmulatedDevice* device = m_drives[static_cast<std::size_t>(slot)].get();
+  for (EmulatedDevice*& d : m_helperDevices) {
+    if (d == device) d = nullptr;
+  }
+  m_drives[static_cast<std::size_t>(slot)].reset();
+}
+
+EmulatedDevice* EmulatedHost::DeviceAt(char letter) {
+  const int slot = LetterIndex(letter);
+  return slot < 0 ? nullptr : m_drives[static_cast<std::size_t>(slot)].get();
+}
+
+EmulatedKey* EmulatedHost::KeyAt(char letter) {
+  EmulatedDevice* device = DeviceAt(letter);
+  return device != nullptr && device->Kind() == DriveKind::kKey ? static_cast<EmulatedKey*>(device) : nullptr;
+}
+
+EmulatedDevice* EmulatedHost::HelperDevice(int index) {
+  return index >= 0 && index < 26 ? m_helperDevices[static_cast<std::size_t>(index)] : nullptr;
+}
+
+EmulatedHost::Outcome EmulatedHost::RunCommand(EmulatedDevice* device, const ScsiCommand& command) {
+  const std::uint64_t index = m_commandIndex++;
+  Outcome outcome;
+  const bool keyGone = faults.keyRemovedFrom && index >= *faults.keyRemovedFrom &&
+                       device != nullptr && device->Kind() == DriveKind::kKey;
+  if (device == nullptr || keyGone || faults.failingIoctls.count(index) != 0) {
+    outcome.ioctlOk = false;
+    return outcome;
+  }
+  if (auto forced = faults.forcedStatus.find(index); forced != faults.forcedStatus.end()) {
+    outcome.status = forced->second;
+    return outcome;
+  }
+  outcome.delivered = true;
+  outcome.status = device->Execute(command);
+  return outcome;
+}
+
+// ---- Volumes and SCSI pass-through ---------------------------------------------------------
+
+host::Handle EmulatedHost::OpenVolume(const char* path, std::uint32_t, std::uint32_t, std::uint32_t,
+                                      std::uint32_t) {
+  TraceEvent event;
+  event.kind = TraceKind::kOpenVolume;
+  event.text = path;
+  char letter = 0;
+  const bool keyGone = [&] {
+    EmulatedDevice* device = IsVolumePath(path, &letter) ? DeviceAt(letter) : nullptr;
+    return device != nullptr && device->Kind() == DriveKind::kKey && faults.keyRemovedFrom &&
+           m_commandIndex >= *faults.keyRemovedFrom;
+  }();
+  if (!IsVolumePath(path, &letter) || DeviceAt(letter) == nullptr || keyGone ||
+      faults.volumesThatDoNotOpen.count(letter) != 0) {
+    trace.Add(std::move(event));
+    return host::kInvalidHandle;
+  }
+  const host::Handle handle = m_nextHandle++;
+  m_handles[handle] = OpenHandle{OpenHandle::What::kVolume, letter};
+  event.ok = true;
+  event.handle = handle;
+  event.letter = letter;
+  trace.Add(std::move(event));
+  return handle;
+}
+
+bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode,
+                                   host::PassThroughRequest& request, std::uint32_t inSize,
+                                   std::uint32_t outSize, std::uint32_t* bytesReturned) {
+  TraceEvent event;
+  event.kind = TraceKind::kPassThrough;
+  event.request.assign(request.image.begin(), request.image.end());
+  event.inSize = inSize;
+  event.outSize = outSize;
+  event.dataBuffer = request.dataBuffer;
+  event.dataBufferIsNull = request.dataBuffer == nullptr;
+
+  std::uint8_t* image = request.image.data();
+  const std::uint16_t length = static_cast<std::uint16_t>(image[0] | image[1] << 8);
+  const std::uint8_t cdbLength = image[6];
+  const std::uint8_t senseLength = image[7];
+  const bool dataIn = image[8] == 1;
+  const std::uint32_t transferLength = LittleEndian32At(image + 12);
+  const std::uint32_t senseOffset = LittleEndian32At(image + 24);
+  event.cdb.assign(image + 28, image + 28 + std::min<std::size_t>(cdbLength, 16));
+  event.dataIn = dataIn;
+  event.length = transferLength;
+
+  auto handle = m_handles.find(volume);
+  // What the system itself would refuse before the device sees anything.
+  const bool wellFormed = handle != m_handles.end() &&
+                          handle->second.what == OpenHandle::What::kVolume &&
+                          ioControlCode == kIoctlScsiPassThroughDirect && length == kSptdSize &&
+                          inSize >= kSptdSize && outSize >= kSptdSize && inSize <= kSptdRequestSize &&
+                          outSize <= kSptdRequestSize && cdbLength > 0 && cdbLength <= 16 &&
+                          image[8] <= 2 && (transferLength == 0 || request.dataBuffer != nullptr);
+  if (!wellFormed) {
+    ++m_commandIndex;
+    trace.Add(std::move(event));
+    return false;
+  }
+  event.letter = handle->second.letter;
+
+  std::vector<std::uint8_t> data(transferLength);
+  if (!dataIn && transferLength > 0) {
+    std::memcpy(data.data(), request.dataBuffer, transferLength);
+    event.dataOut = data;
+  }
+  ScsiCommand command{image + 28, cdbLength, dataIn, data.data(), transferLength};
+  EmulatedDevice* device = DeviceAt(handle->second.letter);
+  const Outcome outcome = RunCommand(device, command);
+  event.ok = outcome.ioctlOk;
+  event.delivered = outcome.delivered;
+  event.status = outcome.status;
+  if (outcome.ioctlOk) {
+    image[2] = outcome.status;
+    if (dataIn && transferLength > 0 && outcome.delivered && outcome.status == kStatusGood) {
+      std::memcpy(request.dataBuffer, data.data(), transferLength);
+    }
+    if (outcome.status != kStatusGood && device != nullptr && senseOffset < outSize) {
+      const auto sense = device->LastSense().Bytes();
+      const std::size_t n = std::min<std::size_t>({senseLength, sense.size(), outSize - senseOffset});
+      std::memcpy(image + senseOffset, sense.data(), n);
+    }
+    if (bytesReturned != nullptr) *bytesReturned = outSize;
+  }
+  event.reply.assign(request.image.begin(), request.image.end());
+  trace.Add(std::move(event));
+  return outcome.ioctlOk;
+}
+
+bool EmulatedHost::CloseVolume(host::Handle volume) {
+  TraceEvent event;
+  event.kind = TraceKind::kCloseHandle;
+  event.handle = volume;
+  event.ok = m_handles.erase(volume) == 1;
+  trace.Add(event);
+  return event.ok;
+}
+
+// ---- The helper driver ---------------------------------------------------------------------
+
+host::Handle EmulatedHost::OpenDriver(const char* path, std::uint32_t, std::uint32_t, std::uint32_t,
+                                      std::uint32_t, std::uint32_t* lastError) {
+  TraceEvent event;
+  event.kind = TraceKind::kOpenHelper;
+  event.text = path;
+  std::uint32_t error = 0;
+  if (std::strcmp(path, "\\\\.\\ZQIL200") != 0 || !faults.helperDriverInstalled) {
+    error = host::win32::ERROR_FILE_NOT_FOUND;
+  } else if (faults.helperOpenError != 0) {
+    error = faults.helperOpenError;
+  }
+  if (lastError != nullptr) *lastError = error;
+  if (error != 0) {
+    trace.Add(std::move(event));
+    return host::kInvalidHandle;
+  }
+  const host::Handle handle = m_nextHandle++;
+  m_handles[handle] = OpenHandle{OpenHandle::What::kHelperDriver, 0};
+  event.ok = true;
+  event.handle = handle;
+  trace.Add(std::move(event));
+  return handle;
+}
+
+bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, const void* in,
+                           std::uint32_t inSize, void* out, std::uint32_t outSize,
+                           std::uint32_t* bytesReturned) {
+  TraceEvent event;
+  event.kind = TraceKind::kHelperCommand;
+  event.inSize = inSize;
+  event.outSize = outSize;
+
+  auto handle = m_handles.find(driver);
+  if (handle == m_handles.end() || handle->second.what != OpenHandle::What::kHelperDriver ||
+      ioControlCode != kHelperControlCode || inSize < kHelperHeader || outSize < kHelperHeader ||
+      inSize > kHelperHeader + kHelperMaxData || outSize > kHelperHeader + kHelperMaxData) {
+    trace.Add(std::move(event));
+    return false;
+  }
+
+  // METHOD_BUFFERED: the driver works on a system buffer that holds the input; what it leaves
+  // there is copied back to the output, up to the output size.
+  std::vector<std::uint8_t> system(std::max(inSize, outSize), 0);
+  std::memcpy(system.data(), in, inSize);
+  std::uint8_t* block = system.data();
+  event.request.assign(block, block + kHelperHeader);
+
+  const int index = static_cast<int>(LittleEndian32At(block + 4));
+  const bool dataOut = LittleEndian32At(block + 8) != 0;
+  const std::uint32_t length = LittleEndian32At(block + 20);
+  event.helperIndex = index;
+  event.cdb.assign(block + 24, block + 36);
+  event.dataIn = !dataOut;
+  event.length = length;
+
+  StoreLittleEndian32(block + 12, 0);  // completion
+  StoreLittleEndian32(block + 16, 0);  // sense present
+  const bool sizesFit = LittleEndian32At(block) == 64 && length <= kHelperMaxData &&
+                        (dataOut ? inSize >= kHelperHeader + length
+                                 : length == 0 || outSize >= kHelperHeader + length);
+  if (sizesFit) {
+    std::vector<std::uint8_t> data(length);
+    if (dataOut && length > 0) {
+      std::memcpy(data.data(), block + kHelperHeader, length);
+      event.dataOut = data;
+    }
+    ScsiCommand command{block + 24, 12, !dataOut, data.data(), length};
+    EmulatedDevice* device = HelperDevice(index);
+    const Outcome outcome = RunCommand(device, command);
+    event.delivered = outcome.delivered;
+    event.status = outcome.status;
+    if (outcome.ioctlOk && outcome.status == kStatusGood) {
+      StoreLittleEndian32(block + 12, 1);
+      if (!dataOut && length > 0) std::memcpy(block + kHelperHeader, data.data(), length);
+    } else if (outcome.ioctlOk && device != nullptr) {
+      const auto sense = device->LastSense().Bytes();
+      StoreLittleEndian32(block + 16, 1);
+      std::memset(block + 36, 0, 24);
+      std::memcpy(block + 36, sense.data(), sense.size());
+    }
+  } else {
+    ++m_commandIndex;
+  }
+  event.ok = true;
+  event.reply.assign(block, block + kHelperHeader);
+  std::memcpy(out, block, outSize);
+  if (bytesReturned != nullptr) *bytesReturned = outSize;
+  trace.Add(std::move(event));
+  return true;
+}
+
+bool EmulatedHost::CloseDriver(host::Handle driver) { return CloseVolume(driver); }
+
+// ---- Clock -----------------------------------------------------------------------------------
+
+void EmulatedHost::Sleep(std::uint32_t milliseconds) {
+  TraceEvent event;
+  event.kind = TraceKind::kPause;
+  event.milliseconds = milliseconds;
+  trace.Add(event);
+  if (m_realTime) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  m_elapsedMs += milliseconds;
+}
+
+std::uint32_t EmulatedHost::SecondsSince1970() {
+  if (m_realTime) return static_cast<std::uint32_t>(std::time(nullptr));
+  return m_startSeconds + static_cast<std::uint32_t>(m_elapsedMs / 1000);
+}
+
+void EmulatedHost::LocalDateText(char text[9]) {
+  if (!m_dateText.empty()) {
+    std::snprintf(text, 9, "%s", m_dateText.c_str());
+    return;
+  }
+  int year = 0;
+  unsigned month = 0;
+  unsigned day = 0;
+  if (m_realTime) {
+    const std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    year = local->tm_year + 1900;
+    month = static_cast<unsigned>(local->tm_mon + 1);
+    day = static_cast<unsigned>(local->tm_mday);
+  } else {
+    CivilFromDays(SecondsSince1970() / 86400, &year, &month, &day);
+  }
+  char date[16];
+  std::snprintf(date, sizeof date, "%02u/%02u/%02d", month % 100, day % 100, year % 100);
+  std::memcpy(text, date, 9);
+}
+
+// ---- Files and volumes -------------------------------------------------------------------------
+
+std::uint32_t EmulatedHost::GetDriveType(const char* rootPath) {
+  TraceEvent event;
+  event.kind = TraceKind::kDriveType;
+  event.text = rootPath;
+  trace.Add(event);
+  if (std::strlen(rootPath) != 3 || rootPath[1] != ':' || rootPath[2] != '\\') {
+    return host::win32::DRIVE_NO_ROOT_DIR;
+  }
+  EmulatedDevice* device = DeviceAt(rootPath[0]);
+  if (device == nullptr) return host::win32::DRIVE_NO_ROOT_DIR;
+  return device->Kind() == DriveKind::kFixedDisk ? host::win32::DRIVE_FIXED : host::win32::DRIVE_REMOVABLE;
+}
+
+bool EmulatedHost::GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t*, std::uint64_t*, std::uint64_t*) {
+  TraceEvent event;
+  event.kind = TraceKind::kFreeSpace;
+  event.text = std::string(rootPath) + " (GetDiskFreeSpaceExA)";
+  trace.Add(event);
+  return false;
+}
+
+bool EmulatedHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t*, std::uint32_t*, std::uint32_t*,
+                                    std::uint32_t*) {
+  TraceEvent event;
+  event.kind = TraceKind::kFreeSpace;
+  event.text = std::string(rootPath) + " (GetDiskFreeSpaceA)";
+  trace.Add(event);
+  return false;
+}
+
+}  // namespace emulated

@@ -1,0 +1,128 @@
+// An emulated Windows environment: drive letters D to Z with attached devices, the helper
+// driver, the registry's USB storage records, a clock, the administrator answer, and a trace of
+// everything that crosses a port. Faults can be injected at any command.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "host/emulated/emulated_device.h"
+#include "host/emulated/emulated_key.h"
+#include "host/emulated/registry_tree.h"
+#include "host/emulated/trace.h"
+#include "host/host.h"
+
+namespace emulated {
+
+struct FaultPlan {
+  std::set<char> volumesThatDoNotOpen;          // CreateFileA on \\.\X: fails for these letters
+  std::optional<std::uint64_t> keyRemovedFrom;  // every key command from this index on fails
+  std::set<std::uint64_t> failingIoctls;        // DeviceIoControl fails at these command indexes
+  std::map<std::uint64_t, std::uint8_t> forcedStatus;  // the device answers this status instead
+  bool helperDriverInstalled = true;
+  std::uint32_t helperOpenError = 0;  // nonzero: opening the driver fails with this error
+};
+
+class EmulatedHost : public host::VolumePort,
+                     public host::HelperDriverPort,
+                     public host::ClockPort,
+                     public host::SecurityPort,
+                     public host::FileSystemPort {
+ public:
+  EmulatedHost();
+  ~EmulatedHost() override;
+
+  // Makes this host the process's host.
+  void Install();
+
+  // Attaches a device at a drive letter (D to Z) and, when helperIndex is 0 to 25, at that index
+  // of the helper driver. Returns the device.
+  EmulatedDevice& Attach(char letter, std::unique_ptr<EmulatedDevice> device, int helperIndex = -1);
+  EmulatedKey& AttachKey(char letter, const KeyConfig& config, int helperIndex = -1);
+  // Attaches a device to the helper driver only (no drive letter).
+  EmulatedDevice& AttachToHelper(int helperIndex, std::unique_ptr<EmulatedDevice> device);
+  void Detach(char letter);
+  EmulatedDevice* DeviceAt(char letter);
+  EmulatedKey* KeyAt(char letter);
+
+  bool administrator = true;
+  FaultPlan faults;
+  RegistryTree registry;
+  Trace trace;
+
+  // Clock. The virtual clock records pauses without waiting; real time waits.
+  void SetRealTime(bool on) { m_realTime = on; }
+  void SetTime(std::uint32_t secondsSince1970) { m_startSeconds = secondsSince1970; m_elapsedMs = 0; }
+  // Fixes the date text (MM/DD/YY); otherwise it follows the clock (UTC).
+  void SetDateText(const std::string& mmddyy) { m_dateText = mmddyy; }
+  std::uint64_t ElapsedMs() const { return m_elapsedMs; }
+
+  // Commands delivered (or attempted) so far; fault indexes count in this numbering.
+  std::uint64_t CommandCount() const { return m_commandIndex; }
+  int OpenHandleCount() const { return static_cast<int>(m_handles.size()); }
+
+  // VolumePort.
+  host::Handle OpenVolume(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                          std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
+  bool SendPassThrough(host::Handle volume, std::uint32_t ioControlCode, host::PassThroughRequest& request,
+                       std::uint32_t inSize, std::uint32_t outSize, std::uint32_t* bytesReturned) override;
+  bool CloseVolume(host::Handle volume) override;
+
+  // HelperDriverPort.
+  host::Handle OpenDriver(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                          std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes,
+                          std::uint32_t* lastError) override;
+  bool Control(host::Handle driver, std::uint32_t ioControlCode, const void* in, std::uint32_t inSize,
+               void* out, std::uint32_t outSize, std::uint32_t* bytesReturned) override;
+  bool CloseDriver(host::Handle driver) override;
+
+  // ClockPort.
+  void Sleep(std::uint32_t milliseconds) override;
+  std::uint32_t SecondsSince1970() override;
+  void LocalDateText(char text[9]) override;
+
+  // SecurityPort.
+  bool IsAdministrator() override { return administrator; }
+
+  // FileSystemPort.
+  std::uint32_t GetDriveType(const char* rootPath) override;
+  bool GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeBytesToCaller,
+                          std::uint64_t* totalBytes, std::uint64_t* totalFreeBytes) override;
+  bool GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster,
+                        std::uint32_t* bytesPerSector, std::uint32_t* freeClusters,
+                        std::uint32_t* totalClusters) override;
+
+ private:
+  struct OpenHandle {
+    enum class What { kVolume, kHelperDriver } what;
+    char letter = 0;
+  };
+  struct Outcome {
+    bool ioctlOk = true;
+    bool delivered = false;
+    std::uint8_t status = kStatusGood;
+  };
+
+  // Runs one command on a device, applying the fault plan; the index advances.
+  Outcome RunCommand(EmulatedDevice* device, const ScsiCommand& command);
+  EmulatedDevice* HelperDevice(int index);
+  static int LetterIndex(char letter);
+
+  std::array<std::unique_ptr<EmulatedDevice>, 26> m_drives;  // by letter A to Z
+  std::array<EmulatedDevice*, 26> m_helperDevices{};          // by helper index
+  std::array<std::unique_ptr<EmulatedDevice>, 26> m_helperOnly;
+  std::map<host::Handle, OpenHandle> m_handles;
+  host::Handle m_nextHandle = 0x100;
+  std::uint64_t m_commandIndex = 0;
+  bool m_realTime = false;
+  std::uint32_t m_startSeconds = 1000000000;
+  std::uint64_t m_elapsedMs = 0;
+  std::string m_dateText;
+};
+
+}  // namespace emulated

@@ -1,0 +1,69 @@
+// The registry as Windows keeps it for USB storage: keys with ordered subkeys and values.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/registry_port.h"
+
+namespace emulated {
+
+class RegistryTree : public host::RegistryPort {
+ public:
+  struct Value {
+    std::string name;
+    std::uint32_t type = host::kRegBinary;
+    std::vector<std::uint8_t> data;
+  };
+  struct Key {
+    std::string name;
+    std::vector<std::unique_ptr<Key>> subkeys;  // in enumeration order
+    std::vector<Value> values;                  // in enumeration order
+    bool refuseOpen = false;                    // knob: opening this key fails
+  };
+
+  RegistryTree();
+
+  // Creates the key path (backslash-separated, below HKEY_LOCAL_MACHINE) as needed.
+  Key& CreateKey(const std::string& path);
+  Key* FindKey(const std::string& path);
+  void SetValue(const std::string& keyPath, const std::string& name, std::uint32_t type,
+                std::vector<std::uint8_t> data);
+  void SetString(const std::string& keyPath, const std::string& name, const std::string& text);
+
+  // The records Windows keeps for a USB storage device that became volume X:.
+  void AddUsbStorDevice(const std::string& deviceKeyName, const std::string& instanceName,
+                        const std::string& parentIdPrefix);
+  void AddMountedVolume(char letter, const std::string& parentIdPrefix);
+  // A value under MountedDevices with arbitrary name and UTF-16LE data made from text.
+  void AddMountedDevicesValue(const std::string& name, const std::string& text);
+
+  int OpenHandles() const { return static_cast<int>(m_open.size()); }
+
+  // RegistryPort.
+  std::int32_t OpenKey(host::RegistryKey parent, const char* subKey, std::uint32_t access,
+                       host::RegistryKey* result) override;
+  std::int32_t EnumKey(host::RegistryKey key, std::uint32_t index, char* name,
+                       std::uint32_t* nameSize) override;
+  std::int32_t QueryValue(host::RegistryKey key, const char* valueName, std::uint32_t* type,
+                          std::uint8_t* data, std::uint32_t* dataSize) override;
+  std::int32_t EnumValue(host::RegistryKey key, std::uint32_t index, char* name,
+                         std::uint32_t* nameSize, std::uint32_t* type, std::uint8_t* data,
+                         std::uint32_t* dataSize) override;
+  std::int32_t CloseKey(host::RegistryKey key) override;
+
+ private:
+  Key* Resolve(host::RegistryKey key) const;
+  Key* Walk(Key* from, const std::string& path, bool create);
+
+  Key m_root;  // HKEY_LOCAL_MACHINE
+  std::map<host::RegistryKey, Key*> m_open;
+  host::RegistryKey m_nextHandle = 0x1000;
+};
+
+std::vector<std::uint8_t> Utf16LeOf(const std::string& text);
+
+}  // namespace emulated
