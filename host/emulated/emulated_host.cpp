@@ -70,9 +70,44 @@ int EmulatedHost::LetterIndex(char letter) {
 EmulatedDevice& EmulatedHost::Attach(char letter, std::unique_ptr<EmulatedDevice> device, int helperIndex) {
   const int slot = LetterIndex(letter);
   EmulatedDevice& attached = *device;
-  if (slot >= 0) m_drives[static_cast<std::size_t>(slot)] = std::move(device);
+  if (slot >= 0) {
+    m_drives[static_cast<std::size_t>(slot)] = std::move(device);
+    RecordInRegistry(static_cast<char>('A' + slot), attached);
+  }
   if (helperIndex >= 0 && helperIndex < 26) m_helperDevices[static_cast<std::size_t>(helperIndex)] = &attached;
   return attached;
+}
+
+void EmulatedHost::RecordInRegistry(char letter, const EmulatedDevice& device) {
+  ++m_devicesRecorded;
+  std::string deviceKey;
+  switch (device.Kind()) {
+    case DriveKind::kKey: {
+      const auto& config = static_cast<const EmulatedKey&>(device).Config();
+      const char* size = config.capacityMb <= 256 ? "256MB" : config.capacityMb <= 512 ? "512MB" : "1GB";
+      deviceKey = std::string("Disk&Ven_Varnok&Prod_Stelvarion_") + size + "&Rev_" + config.revision;
+      break;
+    }
+    case DriveKind::kUsbStick:
+      deviceKey = "Disk&Ven_Generic&Prod_USB_Flash_Disk&Rev_1.00";
+      break;
+    case DriveKind::kEmptyReader:
+      deviceKey = "Disk&Ven_Generic&Prod_Card_Reader&Rev_1.00";
+      break;
+    case DriveKind::kFixedDisk: {
+      // A fixed disk's volume is recorded by disk signature and offset, not by a device path.
+      std::vector<std::uint8_t> signature = {0x9A, 0x3C, 0x12, 0x7E, 0, 0x7E, 0, 0, 0, 0, 0, 0};
+      registry.SetValue("SYSTEM\\MountedDevices", std::string("\\DosDevices\\") + letter + ":",
+                        host::kRegBinary, signature);
+      return;
+    }
+  }
+  char prefix[32];
+  std::snprintf(prefix, sizeof prefix, "7&%x&0", 0x2f9e1c30u + static_cast<unsigned>(m_devicesRecorded));
+  char instance[32];
+  std::snprintf(instance, sizeof instance, "AA%08X&0", 0x1000u + static_cast<unsigned>(m_devicesRecorded));
+  registry.AddUsbStorDevice(deviceKey, instance, prefix);
+  registry.AddMountedVolume(letter, prefix);
 }
 
 EmulatedKey& EmulatedHost::AttachKey(char letter, const KeyConfig& config, int helperIndex) {

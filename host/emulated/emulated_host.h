@@ -41,7 +41,8 @@ class EmulatedHost : public host::VolumePort,
   void Install();
 
   // Attaches a device at a drive letter (D to Z) and, when helperIndex is 0 to 25, at that index
-  // of the helper driver. Returns the device.
+  // of the helper driver, and writes the registry records Windows keeps for it (a USBSTOR device
+  // and instance key with its ParentIdPrefix, and the MountedDevices value of its letter).
   EmulatedDevice& Attach(char letter, std::unique_ptr<EmulatedDevice> device, int helperIndex = -1);
   EmulatedKey& AttachKey(char letter, const KeyConfig& config, int helperIndex = -1);
   // Attaches a device to the helper driver only (no drive letter).
@@ -112,6 +113,7 @@ class EmulatedHost : public host::VolumePort,
   Outcome RunCommand(EmulatedDevice* device, const ScsiCommand& command);
   EmulatedDevice* HelperDevice(int index);
   static int LetterIndex(char letter);
+  void RecordInRegistry(char letter, const EmulatedDevice& device);
 
   std::array<std::unique_ptr<EmulatedDevice>, 26> m_drives;  // by letter A to Z
   std::array<EmulatedDevice*, 26> m_helperDevices{};          // by helper index
@@ -119,6 +121,7 @@ class EmulatedHost : public host::VolumePort,
   std::map<host::Handle, OpenHandle> m_handles;
   host::Handle m_nextHandle = 0x100;
   std::uint64_t m_commandIndex = 0;
+  int m_devicesRecorded = 0;
   bool m_realTime = false;
   std::uint32_t m_startSeconds = 1000000000;
   std::uint64_t m_elapsedMs = 0;

@@ -17,11 +17,11 @@ std::string TraceEvent::Describe() const {
       if (kind == TraceKind::kPassThrough) {
         std::snprintf(line, sizeof line, "scsi %c: %s %s %u status %u%s", letter ? letter : '?',
                       dataIn ? "in " : "out", bytes.c_str(), length, status,
-                      ok ? "" : " (ioctl failed)");
+                      !ok ? " (ioctl failed)" : delivered ? "" : " (not delivered)");
       } else {
         std::snprintf(line, sizeof line, "helper %d: %s %s %u status %u%s", helperIndex,
                       dataIn ? "in " : "out", bytes.c_str(), length, status,
-                      ok ? "" : " (failed)");
+                      !ok ? " (ioctl failed)" : delivered ? "" : " (no device answered)");
       }
       return line;
     }

@@ -1,0 +1,108 @@
+// stelvarion-probe: attaches an emulated key and prints what the device library reads from it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "devlib/key_library.h"
+#include "devlib/library_state.h"
+#include "host/emulated/emulated_host.h"
+
+namespace {
+
+void PrintUsage() {
+  std::puts(
+      "usage: stelvarion-probe [options]\n"
+      "Attaches an emulated key at drive E: and prints what the device library reads from it.\n"
+      "  --image PATH       the key's flash image, created sparse when missing (default: in memory)\n"
+      "  --model NAME       KV 2 Zarno P9 (default), KV 2 Zarno P3 or Varnok Key\n"
+      "  --capacity MB      capacity the key reports (default 1024)\n"
+      "  --revision TEXT    firmware revision, four characters (default 2.45)\n"
+      "  --ordinary-user    reach the key through the helper driver instead of pass-through\n"
+      "  --trace            print every command the key received");
+}
+
+std::string Text(const char* bytes, std::size_t width) {
+  std::string text(bytes, strnlen(bytes, width));
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  emulated::KeyConfig config;
+  bool ordinaryUser = false;
+  bool showTrace = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string option = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (option == "--help" || option == "-h") {
+      PrintUsage();
+      return 0;
+    } else if (option == "--image" && hasValue) {
+      config.imagePath = argv[++i];
+    } else if (option == "--model" && hasValue) {
+      config.model = argv[++i];
+    } else if (option == "--capacity" && hasValue) {
+      config.capacityMb = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (option == "--revision" && hasValue) {
+      config.revision = argv[++i];
+    } else if (option == "--ordinary-user") {
+      ordinaryUser = true;
+    } else if (option == "--trace") {
+      showTrace = true;
+    } else {
+      std::fprintf(stderr, "stelvarion-probe: unknown option or missing value: %s\n", option.c_str());
+      PrintUsage();
+      return 2;
+    }
+  }
+
+  emulated::EmulatedHost host;
+  try {
+    host.AttachKey('E', config, 0);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "stelvarion-probe: %s\n", error.what());
+    return 1;
+  }
+  host.administrator = !ordinaryUser;
+  host.Install();
+
+  char name[20] = {};
+  int count = 0;
+  const ResultCode found = FindKey(name, &count);
+  if (found != kResultSuccess) {
+    std::printf("No key found (result %d).\n", found);
+    return 1;
+  }
+  char letter = '?';
+  const ResultCode letterResult = GetKeyDriveLetter(&letter);
+  int megabytes = 0;
+  const ResultCode capacity = GetKeyCapacity(&megabytes);
+  char vendor[8] = {};
+  char product[16] = {};
+  char revision[4] = {};
+  const ResultCode inquiry = GetKeyInquiryStrings(vendor, product, revision);
+
+  std::printf("Transport:  %s\n", TransportKind == kTransportPassThrough ? "SCSI pass-through" : "helper driver");
+  std::printf("Keys found: %d\n", count);
+  std::printf("Model:      %s\n", name[0] != '\0' ? name : "(identity not recognised)");
+  if (letterResult == kResultSuccess) {
+    std::printf("Drive:      %c:\n", letter);
+  } else {
+    std::printf("Drive:      unknown (result %d)\n", letterResult);
+  }
+  if (capacity == kResultSuccess) std::printf("Capacity:   %d MB\n", megabytes);
+  if (inquiry == kResultSuccess) {
+    std::printf("Inquiry:    %s / %s / %s\n", Text(vendor, 8).c_str(), Text(product, 16).c_str(),
+                Text(revision, 4).c_str());
+  }
+  if (showTrace) {
+    for (const emulated::TraceEvent& event : host.trace.Events()) {
+      std::printf("  %s\n", event.Describe().c_str());
+    }
+  }
+  return capacity == kResultSuccess ? 0 : 1;
+}
