@@ -29,11 +29,67 @@ class ScsiFlashDevice : public FlashDevice {
   // Opens \\.\X: for one command; the handle is also stored in m_hDevice.
   host::Handle OpenKeyVolume(const char* driveLetter);
 
-  // Device commands.
+  // Device commands, in the order of their blocks (commands/command_catalogue.h).
   ResultCode TestUnitReady();
   ResultCode Inquiry(char* vendorOut, char* productOut, char* revisionOut);
+  ResultCode ReadBlocks(std::uint32_t lba, void* buffer, std::uint32_t count);
+  ResultCode WriteBlocks(std::uint32_t lba, const void* buffer, std::uint32_t count);
+  ResultCode CheckWriteProtect();
+  ResultCode ResetDevice();
+  ResultCode ResetAndRefresh();
+  ResultCode ProbeBlock(std::uint32_t address, int mode);
+  ResultCode WriteData72(void* buffer, std::uint32_t length);
+  ResultCode WriteData73(void* buffer, std::uint32_t length);
+  ResultCode SendCommand74();
+  ResultCode SendCommand75();
+  ResultCode SendCommand77(int index);
+  ResultCode ReadData78(int index, void* buffer, std::uint32_t length);
+  ResultCode ReadData79(int index, void* buffer, std::uint32_t length);
+  ResultCode WriteData79(const void* buffer);
+  ResultCode ReadFlashConfig(int* typeCodeOut, int* bankCountOut);
+  ResultCode SendCommand7B(int kind);
+  ResultCode ReadBulkArea(void* buffer);
+  ResultCode WriteBulkArea(const void* buffer, std::uint32_t length);
+  ResultCode ReadData8B(int index, void* buffer, std::uint32_t length);
+  ResultCode ReadData8C(int index, void* buffer, std::uint32_t length);
+  ResultCode WriteParameterBlock(const std::uint8_t* block512);
+  ResultCode ReadParameterBlock(std::uint8_t* block512);
+  ResultCode SubmitPassword(const char* text, std::uint32_t length, int wait, int area);
   ResultCode ReadIdentityString(std::uint8_t* text14);
+  ResultCode ChangePassword(const char* current, std::uint32_t currentLength, const char* next,
+                            std::uint32_t nextLength, const char* hint, std::uint32_t hintLength,
+                            int area);
+  ResultCode SendCommand97();
+  ResultCode QueryState98();
+  ResultCode RefreshMedium();
   ResultCode ReadCapacityMb(int* megabytes);
+  ResultCode WriteInfoBlock(const std::uint8_t* block512);
+  ResultCode ReadInfoBlock(std::uint8_t* block512);
+  ResultCode SendCommand9E(int index);
+  ResultCode SendCommand9F();
+  ResultCode WritePage(const void* buffer64, int page);
+  ResultCode ReadPage(void* buffer64, int page);
+  ResultCode WriteBlockA3(const void* buffer512);
+  ResultCode ReadBlockA4(void* buffer512);
+  ResultCode ProbeArea(int area);
+  ResultCode ReadHint(char* text128, int area);
+  ResultCode WriteHint(const char* text, std::uint32_t length, int area);
+  ResultCode SetPasswordAndHint(const char* password, std::uint32_t passwordLength,
+                                const char* hint, std::uint32_t hintLength, int area);
+  ResultCode SwitchMedium(int flag);
+  ResultCode ReadDataFF(int index, void* buffer, std::uint32_t length);
+  ResultCode NoOperation(int index);
+
+  // The information block (commands/device_info.cpp).
+  ResultCode GetDeviceInfo(char* vendorIdText5, char* productIdText5, char* manufacturer,
+                           char* product, char* serial, char* scsiVendor8, char* scsiProduct16,
+                           char* scsiRevision4, char* configurationText3);
+  ResultCode SetDeviceInfo(const char* vendorIdText, const char* productIdText,
+                           const char* manufacturer, const char* product, char* serial,
+                           const char* scsiVendor, const char* scsiProduct,
+                           const char* scsiRevision, const char* configurationText);
+  ResultCode GetSerialNumber(char* serial14);
+  ResultCode SetSerialNumber(const char* text, std::uint32_t length);
 
   // State, public so that tests and the discovery code can read it as the layout describes.
   host::Handle m_hDevice;
@@ -56,6 +112,13 @@ class ScsiFlashDevice : public FlashDevice {
   // Sends one block through the dispatch table.
   ResultCode Send(const VendorCdb& cdb, int dataIn, void* buffer, std::uint32_t length,
                   int* statusOut = nullptr);
+  // Sends a block that carries data to the key; the transport never writes to it.
+  ResultCode SendOut(const VendorCdb& cdb, const void* buffer, std::uint32_t length,
+                     int* statusOut = nullptr);
+  // A vendor command with one parameter byte.
+  static VendorCdb VendorWithByte(std::uint8_t subcodeValue, std::size_t position, int value);
+  // The refresh follow-up: three pauses, the free-space queries of the key's root, TEST UNIT READY.
+  void SettleAfterMediumChange(const char* rootPath);
 };
 
 // Settles TransportKind on first need: pass-through for an administrator, else the helper driver.
