@@ -75,6 +75,15 @@ ResultCode GetKeySerialNumber(char* serialOut14);
 ResultCode GetKeyUsbIdTexts(char* vendorIdOut4, char* productIdOut4);
 ResultCode TestKeyInfoFlag();  // -11 when the flag is set, -12 when clear; never 0
 
+// Geometry and area size. The two queries have no guard of their own: the entry functions they
+// call carry it.
+ResultCode QueryFlashGeometry(int* capacityPerBank, int* flashTypeCode, int* bankCount, int* typeFigure,
+                              int* capacityFigure);
+ResultCode QueryFirmwareRevision(char* revision4);
+ResultCode ConvertKeyCapacity(std::uint32_t* megabytes, std::uint32_t* sectors, int toMegabytes);
+ResultCode SetKeyAreaSize(std::uint32_t megabytes);  // 0 or above the capacity: -8
+ResultCode GetKeyAreaSize(std::uint32_t* megabytes);
+
 // Library-internal helpers, public for the diagnostic tools and tests.
 ResultCode KeyCommand77Zero();
 ResultCode SwapWordsBigEndian(void* buffer, std::uint32_t length);

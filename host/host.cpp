@@ -28,5 +28,7 @@ ClockPort& Clock() { return Require(g_ports.clock, "clock"); }
 SecurityPort& Security() { return Require(g_ports.security, "security"); }
 RegistryPort& Registry() { return Require(g_ports.registry, "registry"); }
 FileSystemPort& Files() { return Require(g_ports.files, "file system"); }
+ShellPort& Shell() { return Require(g_ports.shell, "shell"); }
+ResourcePort& Resources() { return Require(g_ports.resources, "resource"); }
 
 }  // namespace host

@@ -6,7 +6,9 @@
 #include "host/file_system_port.h"
 #include "host/helper_driver_port.h"
 #include "host/registry_port.h"
+#include "host/resource_port.h"
 #include "host/security_port.h"
+#include "host/shell_port.h"
 #include "host/volume_port.h"
 
 namespace host {
@@ -18,6 +20,8 @@ struct Ports {
   SecurityPort* security = nullptr;
   RegistryPort* registry = nullptr;
   FileSystemPort* files = nullptr;
+  ShellPort* shell = nullptr;
+  ResourcePort* resources = nullptr;
 };
 
 // Replaces the installed ports; the objects must outlive their use.
@@ -32,5 +36,7 @@ ClockPort& Clock();
 SecurityPort& Security();
 RegistryPort& Registry();
 FileSystemPort& Files();
+ShellPort& Shell();
+ResourcePort& Resources();
 
 }  // namespace host

@@ -429,4 +429,22 @@ bool EmulatedHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t*, std::u
   return false;
 }
 
+std::uint32_t EmulatedHost::GetCurrentDirectory(std::uint32_t size, char* buffer) {
+  const auto length = static_cast<std::uint32_t>(currentDirectory.size());
+  if (length + 1 > size) return length + 1;
+  std::memcpy(buffer, currentDirectory.c_str(), length + 1);
+  return length;
+}
+
+// The key's file system is not presented yet: every file operation fails as on an unformatted
+// volume.
+bool EmulatedHost::FindFirstFile(const char*) { return false; }
+bool EmulatedHost::SetFileAttributes(const char*, std::uint32_t) { return false; }
+host::Handle EmulatedHost::CreateFile(const char*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
+  return host::kInvalidHandle;
+}
+bool EmulatedHost::WriteFile(host::Handle, const void*, std::uint32_t, std::uint32_t*) { return false; }
+bool EmulatedHost::CloseFile(host::Handle) { return false; }
+bool EmulatedHost::SetVolumeLabel(const char*, const char*) { return false; }
+
 }  // namespace emulated

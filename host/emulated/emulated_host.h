@@ -52,6 +52,7 @@ class EmulatedHost : public host::VolumePort,
   EmulatedKey* KeyAt(char letter);
 
   bool administrator = true;
+  std::string currentDirectory = "C:\\Program Files\\Stelvarion";
   FaultPlan faults;
   RegistryTree registry;
   Trace trace;
@@ -92,6 +93,14 @@ class EmulatedHost : public host::VolumePort,
 
   // FileSystemPort.
   std::uint32_t GetDriveType(const char* rootPath) override;
+  std::uint32_t GetCurrentDirectory(std::uint32_t size, char* buffer) override;
+  bool FindFirstFile(const char* path) override;
+  bool SetFileAttributes(const char* path, std::uint32_t attributes) override;
+  host::Handle CreateFile(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                          std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
+  bool WriteFile(host::Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override;
+  bool CloseFile(host::Handle file) override;
+  bool SetVolumeLabel(const char* rootPath, const char* label) override;
   bool GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeBytesToCaller,
                           std::uint64_t* totalBytes, std::uint64_t* totalFreeBytes) override;
   bool GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster,

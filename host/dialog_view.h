@@ -1,0 +1,63 @@
+// The main dialog's window as its model drives it, and message boxes. One method stands for one
+// Win32 call on the dialog or one of its controls.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "host/progress_bar.h"
+#include "host/shell_port.h"
+
+namespace host {
+
+namespace win32 {
+inline constexpr std::uint32_t MB_OK = 0x00000000;
+inline constexpr std::uint32_t MB_OKCANCEL = 0x00000001;
+inline constexpr std::uint32_t MB_ICONEXCLAMATION = 0x00000030;
+inline constexpr std::uint32_t MB_ICONINFORMATION = 0x00000040;
+inline constexpr int IDOK = 1;
+inline constexpr int IDCANCEL = 2;
+inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
+inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
+}  // namespace win32
+
+class DialogView {
+ public:
+  virtual ~DialogView() = default;
+
+  // SetDlgItemTextA / GetDlgItemTextA.
+  virtual void SetItemText(int id, const std::string& text) = 0;
+  virtual std::string GetItemText(int id) = 0;
+  // EnableWindow(GetDlgItem(id), enable).
+  virtual void EnableItem(int id, bool enable) = 0;
+  // ShowWindow(GetDlgItem(id), SW_SHOW or SW_HIDE).
+  virtual void ShowItem(int id, bool show) = 0;
+  // The progress-bar control with this id.
+  virtual ProgressBar& ProgressItem(int id) = 0;
+  // SendDlgItemMessage(id, EM_LIMITTEXT, limit, 0).
+  virtual void LimitItemText(int id, int limit) = 0;
+  // Keyboard focus to the control (as the dialog manager moves it).
+  virtual void FocusItem(int id) = 0;
+  // SendDlgItemMessage(id, EM_SETSEL, start, end) then EM_SCROLLCARET.
+  virtual void SelectItemText(int id, int start, int end) = 0;
+  virtual void ScrollCaretIntoView(int id) = 0;
+  // WM_SETICON with the program's icon, ICON_BIG or ICON_SMALL.
+  virtual void SetWindowIcon(bool large) = 0;
+  // UpdateWindow(dialog): repaint now.
+  virtual void UpdateNow() = 0;
+  // SetForegroundWindow(dialog).
+  virtual void BringToForeground() = 0;
+  // IsIconic(dialog).
+  virtual bool IsMinimised() = 0;
+  // Paints the minimised dialog: WM_ICONERASEBKGND, then DrawIcon at (x, y) of the client area.
+  virtual void PaintMinimisedIcon(int x, int y) = 0;
+  // Client area size and the system's standard icon size (SM_CXICON, SM_CYICON).
+  virtual void ClientSize(int* width, int* height) = 0;
+  virtual void StandardIconSize(int* width, int* height) = 0;
+  // EndDialog(dialog, result).
+  virtual void EndDialog(int result) = 0;
+  // MessageBoxA(dialog, text, caption, type): a box owned by the dialog; the button pressed.
+  virtual int MessageBox(const std::string& text, const std::string& caption, std::uint32_t type) = 0;
+};
+
+}  // namespace host

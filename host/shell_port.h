@@ -1,0 +1,32 @@
+// Top-level windows and the shell: FindWindowA, PostMessageA, SHChangeNotify.
+#pragma once
+
+#include <cstdint>
+
+namespace host {
+
+using WindowHandle = std::uintptr_t;  // HWND; 0 is no window
+
+namespace win32 {
+inline constexpr std::uint32_t WM_APP = 0x8000;
+inline constexpr std::int32_t SHCNE_UPDATEDIR = 0x00001000;
+inline constexpr std::uint32_t SHCNF_PATHA = 0x0001;
+}  // namespace win32
+
+class ShellPort {
+ public:
+  virtual ~ShellPort() = default;
+
+  // FindWindowA(NULL, title): any window class, the whole title compared without regard to case.
+  virtual WindowHandle FindWindowByTitle(const char* title) = 0;
+
+  // PostMessageA(window, message, wParam, lParam).
+  virtual bool PostMessage(WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                           std::intptr_t lParam) = 0;
+
+  // SHChangeNotify(eventId, flags, item1, item2).
+  virtual void ChangeNotify(std::int32_t eventId, std::uint32_t flags, const void* item1,
+                            const void* item2) = 0;
+};
+
+}  // namespace host
