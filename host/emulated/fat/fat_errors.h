@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace host::emulated::fat_error {
+namespace emulated::fat_error {
 
 inline constexpr std::uint32_t ERROR_SUCCESS = 0;
 inline constexpr std::uint32_t ERROR_FILE_NOT_FOUND = 2;
@@ -23,4 +23,4 @@ inline constexpr std::uint32_t ERROR_ALREADY_EXISTS = 183;
 inline constexpr std::uint32_t ERROR_UNRECOGNIZED_VOLUME = 1005;
 inline constexpr std::uint32_t ERROR_FILE_CORRUPT = 1392;
 
-}  // namespace host::emulated::fat_error
+}  // namespace emulated::fat_error

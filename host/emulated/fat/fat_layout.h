@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace host::emulated::fat_layout {
+namespace emulated::fat_layout {
 
 inline constexpr std::size_t kSectorSize = 512;
 
@@ -69,4 +69,4 @@ inline void Put32(std::uint8_t* p, std::uint32_t v) {
   for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
-}  // namespace host::emulated::fat_layout
+}  // namespace emulated::fat_layout

@@ -6,7 +6,7 @@
 #include "host/emulated/fat/fat_errors.h"
 #include "host/emulated/fat/fat_layout.h"
 
-namespace host::emulated {
+namespace emulated {
 
 namespace {
 
@@ -122,4 +122,4 @@ std::string LabelText(const ShortName& name) {
   return WithLeadByte(Trimmed(name.data(), name.size()));
 }
 
-}  // namespace host::emulated
+}  // namespace emulated

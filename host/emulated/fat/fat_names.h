@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace host::emulated {
+namespace emulated {
 
 // The 11 bytes of a directory entry's name as stored: space padded, 0x05 for a leading 0xE5.
 using ShortName = std::array<std::uint8_t, 11>;
@@ -29,4 +29,4 @@ bool SameShortName(const ShortName& a, const ShortName& b);
 std::string ShortNameText(const ShortName& name);  // "NAME.EXT"
 std::string LabelText(const ShortName& name);      // trailing spaces dropped
 
-}  // namespace host::emulated
+}  // namespace emulated

@@ -1,6 +1,6 @@
 #include "host/emulated/fat/fat_time.h"
 
-namespace host::emulated {
+namespace emulated {
 
 namespace {
 
@@ -49,4 +49,4 @@ std::uint8_t DosTenths(const LocalTime& time) {
   return static_cast<std::uint8_t>(t.second % 2 * 100 + t.millisecond / 10);
 }
 
-}  // namespace host::emulated
+}  // namespace emulated

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-namespace host::emulated {
+namespace emulated {
 
 struct LocalTime {
   std::uint16_t year = 1980;
@@ -23,4 +23,4 @@ std::uint16_t DosDate(const LocalTime& time);
 std::uint16_t DosTime(const LocalTime& time);  // two-second resolution
 std::uint8_t DosTenths(const LocalTime& time);  // 0..199: the odd second and hundredths
 
-}  // namespace host::emulated
+}  // namespace emulated

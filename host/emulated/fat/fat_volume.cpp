@@ -6,7 +6,7 @@
 
 #include "host/emulated/fat/fat_layout.h"
 
-namespace host::emulated {
+namespace emulated {
 
 using namespace fat_error;
 using namespace fat_layout;
@@ -606,4 +606,4 @@ std::uint32_t FatVolume::GetDiskFreeSpaceEx(std::uint64_t* freeBytesToCaller, st
   return ERROR_SUCCESS;
 }
 
-}  // namespace host::emulated
+}  // namespace emulated

@@ -21,7 +21,7 @@
 #include "host/emulated/fat/fat_time.h"
 #include "host/emulated/fat/sector_device.h"
 
-namespace host::emulated {
+namespace emulated {
 
 // Attribute bits, under their FILE_ATTRIBUTE_* values (the directory entry's byte 11).
 namespace fat_attribute {
@@ -175,4 +175,4 @@ class FatVolume {
   FatFileHandle m_nextHandle = 1;
 };
 
-}  // namespace host::emulated
+}  // namespace emulated

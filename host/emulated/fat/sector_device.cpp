@@ -5,7 +5,7 @@
 
 #include "host/emulated/fat/fat_layout.h"
 
-namespace host::emulated {
+namespace emulated {
 
 using fat_layout::kSectorSize;
 
@@ -34,4 +34,4 @@ bool MemorySectorDevice::WriteSectors(std::uint64_t lba, std::uint32_t count, co
   return true;
 }
 
-}  // namespace host::emulated
+}  // namespace emulated

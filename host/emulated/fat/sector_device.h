@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace host::emulated {
+namespace emulated {
 
 class SectorDevice {
  public:
@@ -43,4 +43,4 @@ class MemorySectorDevice final : public SectorDevice {
   bool m_bWriteProtected = false;
 };
 
-}  // namespace host::emulated
+}  // namespace emulated

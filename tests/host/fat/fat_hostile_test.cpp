@@ -11,8 +11,8 @@
 
 namespace {
 
-using namespace host::emulated;
-using namespace host::emulated::fat_error;
+using namespace emulated;
+using namespace emulated::fat_error;
 using Bytes = std::vector<std::uint8_t>;
 
 // A memory device that notes any request beyond its end and can fail on demand.

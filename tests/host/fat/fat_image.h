@@ -12,7 +12,7 @@
 namespace fat_test {
 
 // The image file itself, so that the tools see each write at once.
-class FileSectorDevice final : public host::emulated::SectorDevice {
+class FileSectorDevice final : public emulated::SectorDevice {
  public:
   explicit FileSectorDevice(const std::string& path);
   bool ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* out) override;

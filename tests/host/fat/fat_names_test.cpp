@@ -9,8 +9,8 @@
 
 namespace {
 
-using namespace host::emulated;
-using namespace host::emulated::fat_error;
+using namespace emulated;
+using namespace emulated::fat_error;
 
 std::string Stored(const ShortName& name) { return std::string(name.begin(), name.end()); }
 

@@ -10,9 +10,9 @@
 
 namespace {
 
-using namespace host::emulated;
-using namespace host::emulated::fat_error;
-using namespace host::emulated::fat_attribute;
+using namespace emulated;
+using namespace emulated::fat_error;
+using namespace emulated::fat_attribute;
 using fat_test::FileSectorDevice;
 using fat_test::Image;
 using fat_test::Layout;

@@ -1,0 +1,150 @@
+; FAT boot-sector program: bytes 0x3E to 0x1FD of every boot-sector template, behind the BPB.
+;
+; Finds the root directory from the BPB, requires IBMBIO.COM and IBMDOS.COM as its first two
+; entries, loads the first three sectors of IBMBIO.COM to 0070:0000 and jumps there with
+;   DL = drive number (BPB field 0x24; the set-1 MBR program stores its choice there),
+;   CH = media descriptor,
+; and the BPB left intact at 0000:7C00. Any failure shows the message at 0x19E, waits for a key
+; and restarts the BIOS bootstrap.
+
+        bits    16
+        cpu     186
+
+%include "layout.inc"
+
+        org     BOOT_ADDRESS + 0x3E
+
+DISK_DRIVE      equ BPB_DRIVE_NUMBER
+SECTORS_LEFT    equ BPB_WORK_BYTE       ; working storage: IBMBIO.COM sectors still to load
+ROOT_BUFFER     equ 0x0500              ; 0x500..0x6FF, below where IBMBIO.COM goes
+VOLUME_END      equ -4                  ; [bp-4]: first sector behind the volume
+DATA_START      equ -8                  ; [bp-8]: first sector of cluster 2
+
+start:
+        cli
+        xor     ax, ax
+        mov     ss, ax
+        mov     bp, BOOT_ADDRESS
+        lea     sp, [bp + DATA_START]
+        mov     ds, ax
+        mov     es, ax
+        sti
+        cld
+
+        ; The volume ends at hidden + total sectors; the 16-bit total counts when it is set.
+        xor     dx, dx
+        mov     ax, [BPB_TOTAL_SECTORS_16]
+        test    ax, ax
+        jnz     .have_total
+        mov     ax, [BPB_TOTAL_SECTORS_32]
+        mov     dx, [BPB_TOTAL_SECTORS_32 + 2]
+.have_total:
+        add     ax, [BPB_HIDDEN_SECTORS]
+        adc     dx, [BPB_HIDDEN_SECTORS + 2]
+        mov     [bp + VOLUME_END], ax
+        mov     [bp + VOLUME_END + 2], dx
+
+        ; Root directory: hidden + reserved + FAT copies x sectors per FAT.
+        mov     al, [BPB_FAT_COUNT]
+        cbw
+        mul     word [BPB_SECTORS_PER_FAT]
+        add     ax, [BPB_RESERVED_SECTORS]
+        adc     dx, 0
+        add     ax, [BPB_HIDDEN_SECTORS]
+        adc     dx, [BPB_HIDDEN_SECTORS + 2]
+        push    dx
+        push    ax
+
+        ; Data area: behind the root directory's entries, rounded up to whole sectors.
+        mov     ax, DIR_ENTRY_SIZE
+        mul     word [BPB_ROOT_ENTRIES]
+        mov     cx, [BPB_BYTES_PER_SECTOR]
+        dec     cx
+        add     ax, cx
+        adc     dx, 0
+        inc     cx
+        div     cx
+        xchg    ax, cx
+        pop     ax
+        pop     dx
+        add     cx, ax
+        mov     [bp + DATA_START], cx
+        mov     cx, dx
+        adc     cx, 0
+        mov     [bp + DATA_START + 2], cx
+
+        mov     bx, ROOT_BUFFER
+        call    read_checked
+
+        mov     si, system_names
+        mov     di, ROOT_BUFFER
+        mov     cx, 11
+        repe    cmpsb
+        jne     failure
+        mov     di, ROOT_BUFFER + DIR_ENTRY_SIZE
+        mov     cl, 11                  ; SI already points at the second name
+        repe    cmpsb
+        jne     failure
+
+        ; IBMBIO.COM's first sector: data start + (cluster - 2) x sectors per cluster.
+        mov     ax, [ROOT_BUFFER + DIR_FIRST_CLUSTER]
+        sub     ax, 2
+        jb      failure
+        mov     cl, [BPB_SECTORS_PER_CLUSTER]
+        xor     ch, ch
+        mul     cx
+        add     ax, [bp + DATA_START]
+        adc     dx, [bp + DATA_START + 2]
+
+        mov     bx, IBMBIO_SEGMENT * 16
+        mov     byte [SECTORS_LEFT], IBMBIO_LOAD_SECTORS
+.load:
+        call    read_checked
+        add     bx, 512
+        add     ax, 1
+        adc     dx, 0
+        dec     byte [SECTORS_LEFT]
+        jnz     .load
+
+        mov     dl, [BPB_DRIVE_NUMBER]
+        mov     ch, [BPB_MEDIA]
+        jmp     IBMBIO_SEGMENT:0
+
+; Reads the sector DX:AX to ES:BX when it lies inside the volume; fails the boot otherwise.
+read_checked:
+        cmp     dx, [bp + VOLUME_END + 2]
+        jb      .inside
+        ja      failure
+        cmp     ax, [bp + VOLUME_END]
+        jae     failure
+.inside:
+        call    bios_read_sector
+        jc      failure
+        ret
+
+failure:
+        mov     si, msg_no_system
+.next:
+        lodsb
+        test    al, al
+        jz      .wait
+        mov     ah, 0x0E
+        mov     bx, 0x0007
+        int     0x10
+        jmp     .next
+.wait:
+        xor     ah, ah
+        int     0x16
+        int     0x19
+
+%include "bios_disk.inc"
+
+        pad_to  0x19E - 0x3E
+msg_no_system:
+        db      13, 10, "Non-System disk or disk error", 13, 10
+        db      "Replace and press any key when ready", 13, 10, 0
+        pad_to  0x1E6 - 0x3E
+system_names:
+        db      "IBMBIO  COM"
+        db      "IBMDOS  COM"
+        pad_to  0x1FE - 0x3E

@@ -1,0 +1,3 @@
+; Placeholder IBMDOS.COM.
+%define FILE_NAME "IBMDOS.COM"
+%include "dos_notice.inc"
