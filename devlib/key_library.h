@@ -8,6 +8,10 @@
 
 #include "devlib/result_code.h"
 
+namespace host {
+class ProgressBar;
+}
+
 // Discovery.
 ResultCode FindKey(char* displayNameOut, int* keyCountOut);  // name without terminator, >= 14 bytes
 ResultCode GetKeyDriveLetter(char* letterOut);
@@ -83,6 +87,11 @@ ResultCode QueryFirmwareRevision(char* revision4);
 ResultCode ConvertKeyCapacity(std::uint32_t* megabytes, std::uint32_t* sectors, int toMegabytes);
 ResultCode SetKeyAreaSize(std::uint32_t megabytes);  // 0 or above the capacity: -8
 ResultCode GetKeyAreaSize(std::uint32_t* megabytes);
+
+// The format sequence: the first area sized, each area laid out as a disk of its own. The
+// progress control may be null; the counter is the caller's step count.
+ResultCode FormatKey(std::uint32_t firstAreaMb, const char* label, host::ProgressBar* control, std::int32_t* counter);
+ResultCode FormatKeyRegion(int firstArea, const char* label, host::ProgressBar* control, std::int32_t* counter);
 
 // Library-internal helpers, public for the diagnostic tools and tests.
 ResultCode KeyCommand77Zero();

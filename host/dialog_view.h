@@ -11,12 +11,6 @@
 namespace host {
 
 namespace win32 {
-inline constexpr std::uint32_t MB_OK = 0x00000000;
-inline constexpr std::uint32_t MB_OKCANCEL = 0x00000001;
-inline constexpr std::uint32_t MB_ICONEXCLAMATION = 0x00000030;
-inline constexpr std::uint32_t MB_ICONINFORMATION = 0x00000040;
-inline constexpr int IDOK = 1;
-inline constexpr int IDCANCEL = 2;
 inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
 inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
 }  // namespace win32
@@ -56,8 +50,10 @@ class DialogView {
   virtual void StandardIconSize(int* width, int* height) = 0;
   // EndDialog(dialog, result).
   virtual void EndDialog(int result) = 0;
-  // MessageBoxA(dialog, text, caption, type): a box owned by the dialog; the button pressed.
-  virtual int MessageBox(const std::string& text, const std::string& caption, std::uint32_t type) = 0;
+  // The dialog's window, which owns its message boxes.
+  virtual WindowHandle Window() = 0;
+  // The program's icon (resource 128) as loaded for the dialog: the drag icon.
+  virtual std::uintptr_t ProgramIcon() = 0;
 };
 
 }  // namespace host

@@ -11,6 +11,12 @@ namespace win32 {
 inline constexpr std::uint32_t WM_APP = 0x8000;
 inline constexpr std::int32_t SHCNE_UPDATEDIR = 0x00001000;
 inline constexpr std::uint32_t SHCNF_PATHA = 0x0001;
+inline constexpr std::uint32_t MB_OK = 0x00000000;
+inline constexpr std::uint32_t MB_OKCANCEL = 0x00000001;
+inline constexpr std::uint32_t MB_ICONEXCLAMATION = 0x00000030;
+inline constexpr std::uint32_t MB_ICONINFORMATION = 0x00000040;
+inline constexpr int IDOK = 1;
+inline constexpr int IDCANCEL = 2;
 }  // namespace win32
 
 class ShellPort {
@@ -27,6 +33,10 @@ class ShellPort {
   // SHChangeNotify(eventId, flags, item1, item2).
   virtual void ChangeNotify(std::int32_t eventId, std::uint32_t flags, const void* item1,
                             const void* item2) = 0;
+
+  // MessageBoxA(owner, text, caption, type): the button pressed (IDOK, IDCANCEL, ...).
+  virtual int MessageBox(WindowHandle owner, const char* text, const char* caption,
+                         std::uint32_t type) = 0;
 };
 
 }  // namespace host

@@ -59,6 +59,8 @@ void EmulatedHost::Install() {
   ports.security = this;
   ports.registry = &registry;
   ports.files = this;
+  ports.shell = this;
+  ports.resources = this;
   host::Install(ports);
 }
 
@@ -446,5 +448,62 @@ host::Handle EmulatedHost::CreateFile(const char*, std::uint32_t, std::uint32_t,
 bool EmulatedHost::WriteFile(host::Handle, const void*, std::uint32_t, std::uint32_t*) { return false; }
 bool EmulatedHost::CloseFile(host::Handle) { return false; }
 bool EmulatedHost::SetVolumeLabel(const char*, const char*) { return false; }
+
+// ---- Shell, windows and resources ---------------------------------------------------------
+
+host::WindowHandle EmulatedHost::AddWindow(const std::string& title) {
+  m_windows.emplace_back(m_nextWindow, title);
+  return m_nextWindow++;
+}
+
+void EmulatedHost::RemoveWindow(host::WindowHandle window) {
+  std::erase_if(m_windows, [window](const auto& w) { return w.first == window; });
+}
+
+host::WindowHandle EmulatedHost::FindWindowByTitle(const char* title) {
+  const auto same = [title](const std::string& candidate) {
+    return candidate.size() == std::strlen(title) &&
+           std::equal(candidate.begin(), candidate.end(), title, [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  for (const auto& [window, windowTitle] : m_windows) {
+    if (same(windowTitle)) return window;
+  }
+  return 0;
+}
+
+bool EmulatedHost::PostMessage(host::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                               std::intptr_t lParam) {
+  const bool exists = std::any_of(m_windows.begin(), m_windows.end(), [window](const auto& w) { return w.first == window; });
+  if (exists) postedMessages.push_back(PostedMessage{window, message, wParam, lParam});
+  return exists;
+}
+
+void EmulatedHost::ChangeNotify(std::int32_t eventId, std::uint32_t flags, const void* item1, const void*) {
+  ChangeNotification notification{eventId, flags, {}};
+  if (item1 != nullptr && (flags & host::win32::SHCNF_PATHA) != 0) notification.path = static_cast<const char*>(item1);
+  changeNotifications.push_back(notification);
+}
+
+int EmulatedHost::MessageBox(host::WindowHandle owner, const char* text, const char* caption, std::uint32_t type) {
+  MessageBoxRecord record{owner, text != nullptr ? text : "", caption != nullptr ? caption : "", type, host::win32::IDOK};
+  if (messageBoxHandler) {
+    record.answer = messageBoxHandler(record);
+  } else if (!messageBoxAnswers.empty()) {
+    record.answer = messageBoxAnswers.front();
+    messageBoxAnswers.pop_front();
+  }
+  messageBoxes.push_back(record);
+  return record.answer;
+}
+
+bool EmulatedHost::LoadRcData(int id, const std::uint8_t** data, std::uint32_t* size) {
+  auto it = resources.find(id);
+  if (it == resources.end()) return false;
+  *data = it->second.data();
+  *size = static_cast<std::uint32_t>(it->second.size());
+  return true;
+}
 
 }  // namespace emulated

@@ -5,6 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <vector>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,11 +31,34 @@ struct FaultPlan {
   std::uint32_t helperOpenError = 0;  // nonzero: opening the driver fails with this error
 };
 
+struct MessageBoxRecord {
+  host::WindowHandle owner = 0;
+  std::string text;
+  std::string caption;
+  std::uint32_t type = 0;
+  int answer = 0;
+};
+
+struct PostedMessage {
+  host::WindowHandle window = 0;
+  std::uint32_t message = 0;
+  std::uintptr_t wParam = 0;
+  std::intptr_t lParam = 0;
+};
+
+struct ChangeNotification {
+  std::int32_t eventId = 0;
+  std::uint32_t flags = 0;
+  std::string path;  // the first item, as text
+};
+
 class EmulatedHost : public host::VolumePort,
                      public host::HelperDriverPort,
                      public host::ClockPort,
                      public host::SecurityPort,
-                     public host::FileSystemPort {
+                     public host::FileSystemPort,
+                     public host::ShellPort,
+                     public host::ResourcePort {
  public:
   EmulatedHost();
   ~EmulatedHost() override;
@@ -52,6 +78,21 @@ class EmulatedHost : public host::VolumePort,
   EmulatedKey* KeyAt(char letter);
 
   bool administrator = true;
+
+  // Top-level windows of other programs, by title; returns the window's handle.
+  host::WindowHandle AddWindow(const std::string& title);
+  void RemoveWindow(host::WindowHandle window);
+  std::vector<PostedMessage> postedMessages;
+  std::vector<ChangeNotification> changeNotifications;
+  // Message boxes shown, with the answer each got. Answers come from the handler when set,
+  // else from the queue, else IDOK.
+  std::vector<MessageBoxRecord> messageBoxes;
+  std::deque<int> messageBoxAnswers;
+  std::function<int(const MessageBoxRecord&)> messageBoxHandler;
+
+  // The program's RCDATA resources and its executable's base name.
+  std::map<int, std::vector<std::uint8_t>> resources;
+  std::string applicationName = "StelvarionBootUtility";
   std::string currentDirectory = "C:\\Program Files\\Stelvarion";
   FaultPlan faults;
   RegistryTree registry;
@@ -87,6 +128,17 @@ class EmulatedHost : public host::VolumePort,
   void Sleep(std::uint32_t milliseconds) override;
   std::uint32_t SecondsSince1970() override;
   void LocalDateText(char text[9]) override;
+
+  // ShellPort.
+  host::WindowHandle FindWindowByTitle(const char* title) override;
+  bool PostMessage(host::WindowHandle window, std::uint32_t message, std::uintptr_t wParam,
+                   std::intptr_t lParam) override;
+  void ChangeNotify(std::int32_t eventId, std::uint32_t flags, const void* item1, const void* item2) override;
+  int MessageBox(host::WindowHandle owner, const char* text, const char* caption, std::uint32_t type) override;
+
+  // ResourcePort.
+  bool LoadRcData(int id, const std::uint8_t** data, std::uint32_t* size) override;
+  std::string ApplicationName() override { return applicationName; }
 
   // SecurityPort.
   bool IsAdministrator() override { return administrator; }
@@ -135,6 +187,8 @@ class EmulatedHost : public host::VolumePort,
   std::uint32_t m_startSeconds = 1000000000;
   std::uint64_t m_elapsedMs = 0;
   std::string m_dateText;
+  std::vector<std::pair<host::WindowHandle, std::string>> m_windows;
+  host::WindowHandle m_nextWindow = 0x10010;
 };
 
 }  // namespace emulated

@@ -1,0 +1,18 @@
+// How many 512-byte sectors one of the key's megabytes holds, by firmware revision and flash
+// configuration, and the two figures derived from the flash configuration.
+#pragma once
+
+#include <cstdint>
+
+#include "devlib/result_code.h"
+
+// The factor for a revision and flash configuration; 0 when the combination is unsupported
+// (an unlisted flash type code, or no banks at all).
+std::uint32_t SectorsPerMegabyteFor(const char* revision4, int flashTypeCode, int bankCount,
+                                    std::uint32_t capacityPerBankMb);
+
+// The type figure for a flash type code; false for a code the table does not list.
+bool TypeFigureFor(int flashTypeCode, int* figure);
+
+// The capacity figure for a capacity, flash type code and bank count.
+int CapacityFigureFor(int capacityMb, int flashTypeCode, int bankCount);

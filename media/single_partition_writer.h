@@ -1,0 +1,19 @@
+// The make-bootable workflow's own layout for the "KV 2 Zarno P9" model: the whole key one area,
+// one FAT partition from sector 63. It reaches the key only through the library's entry
+// functions.
+#pragma once
+
+#include <cstdint>
+
+#include "devlib/result_code.h"
+
+namespace host {
+class ProgressBar;
+}
+
+inline constexpr int kWholeKeyAsOneArea = 1;
+
+// mode is always kWholeKeyAsOneArea. The control may be null; counter is the caller's step
+// count. capacityMb is the size of the key as the dialog read it.
+ResultCode WriteSinglePartitionBoot(int mode, const char* label, host::ProgressBar* control, std::int32_t* counter,
+                                    std::uint32_t capacityMb);
