@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/emulated/scsi_decode.h"
+#include "host/emulated/visible_sectors.h"
 
 namespace emulated {
 namespace {
@@ -414,21 +415,26 @@ std::uint32_t EmulatedHost::GetDriveType(const char* rootPath) {
   return device->Kind() == DriveKind::kFixedDisk ? host::win32::DRIVE_FIXED : host::win32::DRIVE_REMOVABLE;
 }
 
-bool EmulatedHost::GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t*, std::uint64_t*, std::uint64_t*) {
+bool EmulatedHost::GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeBytesToCaller,
+                                      std::uint64_t* totalBytes, std::uint64_t* totalFreeBytes) {
   TraceEvent event;
   event.kind = TraceKind::kFreeSpace;
   event.text = std::string(rootPath) + " (GetDiskFreeSpaceExA)";
   trace.Add(event);
-  return false;
+  MountedVolume mounted = Mount(rootPath);
+  return mounted.volume && mounted.volume->GetDiskFreeSpaceEx(freeBytesToCaller, totalBytes, totalFreeBytes) == 0;
 }
 
-bool EmulatedHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t*, std::uint32_t*, std::uint32_t*,
-                                    std::uint32_t*) {
+bool EmulatedHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster,
+                                    std::uint32_t* bytesPerSector, std::uint32_t* freeClusters,
+                                    std::uint32_t* totalClusters) {
   TraceEvent event;
   event.kind = TraceKind::kFreeSpace;
   event.text = std::string(rootPath) + " (GetDiskFreeSpaceA)";
   trace.Add(event);
-  return false;
+  MountedVolume mounted = Mount(rootPath);
+  return mounted.volume &&
+         mounted.volume->GetDiskFreeSpace(sectorsPerCluster, bytesPerSector, freeClusters, totalClusters) == 0;
 }
 
 std::uint32_t EmulatedHost::GetCurrentDirectory(std::uint32_t size, char* buffer) {
@@ -438,16 +444,88 @@ std::uint32_t EmulatedHost::GetCurrentDirectory(std::uint32_t size, char* buffer
   return length;
 }
 
-// The key's file system is not presented yet: every file operation fails as on an unformatted
-// volume.
-bool EmulatedHost::FindFirstFile(const char*) { return false; }
-bool EmulatedHost::SetFileAttributes(const char*, std::uint32_t) { return false; }
-host::Handle EmulatedHost::CreateFile(const char*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
-  return host::kInvalidHandle;
+EmulatedHost::MountedVolume EmulatedHost::Mount(const char* path) {
+  MountedVolume mounted;
+  if (path == nullptr || std::strlen(path) < 2 || path[1] != ':') return mounted;
+  EmulatedDevice* device = DeviceAt(path[0]);
+  const bool keyGone = device != nullptr && device->Kind() == DriveKind::kKey && faults.keyRemovedFrom &&
+                       m_commandIndex >= *faults.keyRemovedFrom;
+  if (device == nullptr || keyGone) return mounted;
+  mounted.sectors = VisibleSectorsOf(*device);
+  if (!mounted.sectors) return mounted;
+  mounted.volume = FatVolume::Mount(*mounted.sectors);
+  if (!mounted.volume) return mounted;
+  mounted.volume->SetClock([this] { return LocalTimeFromSeconds(SecondsSince1970()); });
+  if (device->Kind() == DriveKind::kKey) {
+    mounted.volume->SetFaults(FatFaults{faults.fileSystemReadOnly, faults.fileSystemFull});
+  }
+  return mounted;
 }
-bool EmulatedHost::WriteFile(host::Handle, const void*, std::uint32_t, std::uint32_t*) { return false; }
-bool EmulatedHost::CloseFile(host::Handle) { return false; }
-bool EmulatedHost::SetVolumeLabel(const char*, const char*) { return false; }
+
+void EmulatedHost::TraceFile(const std::string& what, bool ok) {
+  TraceEvent event;
+  event.kind = TraceKind::kFile;
+  event.text = what;
+  event.ok = ok;
+  trace.Add(std::move(event));
+}
+
+bool EmulatedHost::FindFirstFile(const char* path) {
+  MountedVolume mounted = Mount(path);
+  const bool found = mounted.volume && mounted.volume->FileExists(path);
+  TraceFile(std::string("find ") + path, found);
+  return found;
+}
+
+bool EmulatedHost::SetFileAttributes(const char* path, std::uint32_t attributes) {
+  MountedVolume mounted = Mount(path);
+  const bool ok = mounted.volume && mounted.volume->SetAttributes(path, attributes) == 0;
+  char what[32];
+  std::snprintf(what, sizeof what, "attributes %02X ", attributes);
+  TraceFile(what + std::string(path), ok);
+  return ok;
+}
+
+host::Handle EmulatedHost::CreateFile(const char* path, std::uint32_t, std::uint32_t, std::uint32_t creationDisposition,
+                                      std::uint32_t flagsAndAttributes) {
+  OpenFile open;
+  MountedVolume mounted = Mount(path);
+  bool ok = mounted.volume && creationDisposition == host::win32::CREATE_ALWAYS &&
+            mounted.volume->CreateAlways(path, flagsAndAttributes & 0x27, &open.file) == 0;
+  TraceFile(std::string("create ") + path, ok);
+  if (!ok) return host::kInvalidHandle;
+  open.sectors = std::move(mounted.sectors);
+  open.volume = std::move(mounted.volume);
+  const host::Handle handle = m_nextHandle++;
+  m_files[handle] = std::move(open);
+  return handle;
+}
+
+bool EmulatedHost::WriteFile(host::Handle file, const void* data, std::uint32_t size, std::uint32_t* written) {
+  auto it = m_files.find(file);
+  std::uint32_t done = 0;
+  const bool ok = it != m_files.end() && it->second.volume->Write(it->second.file, data, size, &done) == 0;
+  if (written != nullptr) *written = done;
+  char what[32];
+  std::snprintf(what, sizeof what, "write %u bytes", size);
+  TraceFile(what, ok);
+  return ok;
+}
+
+bool EmulatedHost::CloseFile(host::Handle file) {
+  auto it = m_files.find(file);
+  const bool ok = it != m_files.end() && it->second.volume->Close(it->second.file) == 0;
+  if (it != m_files.end()) m_files.erase(it);
+  TraceFile("close", ok);
+  return ok;
+}
+
+bool EmulatedHost::SetVolumeLabel(const char* rootPath, const char* label) {
+  MountedVolume mounted = Mount(rootPath);
+  const bool ok = mounted.volume && mounted.volume->SetVolumeLabel(label) == 0;
+  TraceFile(std::string("label ") + rootPath + " \"" + (label != nullptr ? label : "") + "\"", ok);
+  return ok;
+}
 
 // ---- Shell, windows and resources ---------------------------------------------------------
 

@@ -16,6 +16,7 @@
 
 #include "host/emulated/emulated_device.h"
 #include "host/emulated/emulated_key.h"
+#include "host/emulated/fat/fat_volume.h"
 #include "host/emulated/registry_tree.h"
 #include "host/emulated/trace.h"
 #include "host/host.h"
@@ -29,6 +30,8 @@ struct FaultPlan {
   std::map<std::uint64_t, std::uint8_t> forcedStatus;  // the device answers this status instead
   bool helperDriverInstalled = true;
   std::uint32_t helperOpenError = 0;  // nonzero: opening the driver fails with this error
+  bool fileSystemFull = false;        // the key's volume has no free cluster
+  bool fileSystemReadOnly = false;    // the key's volume refuses every change
 };
 
 struct MessageBoxRecord {
@@ -164,6 +167,18 @@ class EmulatedHost : public host::VolumePort,
     enum class What { kVolume, kHelperDriver } what;
     char letter = 0;
   };
+  struct OpenFile {
+    std::unique_ptr<SectorDevice> sectors;
+    std::unique_ptr<FatVolume> volume;
+    FatFileHandle file = kInvalidFatFileHandle;
+  };
+  struct MountedVolume {
+    std::unique_ptr<SectorDevice> sectors;
+    std::unique_ptr<FatVolume> volume;
+  };
+  // The FAT volume Windows would present at the path's drive letter; empty when there is none.
+  MountedVolume Mount(const char* path);
+  void TraceFile(const std::string& what, bool ok);
   struct Outcome {
     bool ioctlOk = true;
     bool delivered = false;
@@ -180,6 +195,7 @@ class EmulatedHost : public host::VolumePort,
   std::array<EmulatedDevice*, 26> m_helperDevices{};          // by helper index
   std::array<std::unique_ptr<EmulatedDevice>, 26> m_helperOnly;
   std::map<host::Handle, OpenHandle> m_handles;
+  std::map<host::Handle, OpenFile> m_files;
   host::Handle m_nextHandle = 0x100;
   std::uint64_t m_commandIndex = 0;
   int m_devicesRecorded = 0;

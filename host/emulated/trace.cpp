@@ -40,6 +40,8 @@ std::string TraceEvent::Describe() const {
       return "free space " + text;
     case TraceKind::kRegistry:
       return "registry " + text;
+    case TraceKind::kFile:
+      return "file " + text + (ok ? "" : " (failed)");
   }
   return text;
 }

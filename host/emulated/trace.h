@@ -17,6 +17,7 @@ enum class TraceKind {
   kDriveType,      // text: root path
   kFreeSpace,      // text: root path and which query
   kRegistry,       // text: what was read
+  kFile,           // text: the file-system call and its path; ok
 };
 
 struct TraceEvent {

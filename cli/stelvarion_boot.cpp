@@ -1,0 +1,121 @@
+// stelvarion-boot: makes an emulated Stelvarion key bootable from a terminal, through the very
+// dialog model and Start sequence of the Windows program.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "app/app_texts.h"
+#include "app/boot_utility_app.h"
+#include "cli/key_options.h"
+#include "cli/terminal_dialog.h"
+
+namespace {
+
+constexpr int kExitSuccessful = 0;
+constexpr int kExitNotSuccessful = 1;
+constexpr int kExitUsage = 2;
+
+void PrintHelp() {
+  std::printf(
+      "usage: stelvarion-boot [options]\n"
+      "\n"
+      "Makes an emulated Stelvarion key bootable, as the Windows program does for a real one:\n"
+      "shows the key's capacity, types the volume label, presses Start, answers \"Format Warning\",\n"
+      "and prints every message the program shows. The key is attached at drive E:.\n"
+      "\n"
+      "  --image PATH        the key's flash image, created sparse when missing\n"
+      "                      (default stelvarion-key.img)\n"
+      "  --label TEXT        the volume label, up to 11 characters\n"
+      "  --yes               answer OK to \"Format Warning\" without asking\n"
+      "%s"
+      "  --help              this text\n"
+      "\n"
+      "Exit status: 0 after \"Successful.\", 1 after any other message or a refusal, 2 for a\n"
+      "usage error. The image is a plain disk image: partition 1 holds the FAT volume.\n",
+      KeyOptionsHelp());
+}
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "stelvarion-boot: %s\nTry 'stelvarion-boot --help'.\n", message.c_str());
+  return kExitUsage;
+}
+
+// "Format Warning" on the terminal: OK only for a yes.
+int AskOnTerminal() {
+  std::printf("Continue? [y/N] ");
+  std::fflush(stdout);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return host::win32::IDCANCEL;
+  return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? host::win32::IDOK : host::win32::IDCANCEL;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  EmulatedKeyOptions options;
+  options.key.imagePath = "stelvarion-key.img";
+  std::string label;
+  bool yes = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string error;
+    if (args[i] == "--help" || args[i] == "-h") {
+      PrintHelp();
+      return kExitSuccessful;
+    } else if (args[i] == "--yes" || args[i] == "-y") {
+      yes = true;
+    } else if (args[i] == "--label") {
+      if (i + 1 >= args.size()) return Usage("--label needs a value");
+      label = args[++i];
+      if (label.size() > 11) return Usage("a volume label has at most 11 characters");
+    } else if (!TakeKeyOption(args, i, options, &error)) {
+      return Usage("unknown option " + args[i]);
+    }
+    if (!error.empty()) return Usage(error);
+  }
+
+  emulated::EmulatedHost host;
+  try {
+    SetUpEmulatedHost(host, options);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "stelvarion-boot: %s\n", failure.what());
+    return kExitNotSuccessful;
+  }
+
+  bool successful = false;
+  host.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
+    std::printf("\n[%s] %s\n", box.caption.c_str(), box.text.c_str());
+    if (box.text == text::kSuccessful) successful = true;
+    if (box.caption == text::kFormatWarningCaption) {
+      if (yes) {
+        std::printf("Continue? [y/N] y (--yes)\n");
+        return host::win32::IDOK;
+      }
+      return AskOnTerminal();
+    }
+    return host::win32::IDOK;
+  };
+
+  std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
+              options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
+              options.key.imagePath.c_str());
+  TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, label);
+  BootUtilityApp app(runner);
+  app.InitInstance();
+
+  if (!options.traceFile.empty() && !WriteTrace(host, options.traceFile)) {
+    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", options.traceFile.c_str());
+  }
+  return successful ? kExitSuccessful : kExitNotSuccessful;
+}
