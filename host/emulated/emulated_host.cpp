@@ -52,7 +52,7 @@ EmulatedHost::~EmulatedHost() {
   if (host::Installed().clock == this) host::Install(host::Ports{});
 }
 
-void EmulatedHost::Install() {
+host::Ports EmulatedHost::PortsForInstall() {
   host::Ports ports;
   ports.volumes = this;
   ports.helperDriver = this;
@@ -62,8 +62,10 @@ void EmulatedHost::Install() {
   ports.files = this;
   ports.shell = this;
   ports.resources = this;
-  host::Install(ports);
+  return ports;
 }
+
+void EmulatedHost::Install() { host::Install(PortsForInstall()); }
 
 int EmulatedHost::LetterIndex(char letter) {
   letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));

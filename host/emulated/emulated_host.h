@@ -68,6 +68,8 @@ class EmulatedHost : public host::VolumePort,
 
   // Makes this host the process's host.
   void Install();
+  // Its ports, for a process that mixes them with another host's.
+  host::Ports PortsForInstall();
 
   // Attaches a device at a drive letter (D to Z) and, when helperIndex is 0 to 25, at that index
   // of the helper driver, and writes the registry records Windows keeps for it (a USBSTOR device

@@ -18,6 +18,7 @@
 
 // clang-format off
 #include <windows.h>
+#include <commctrl.h>
 #include <winioctl.h>
 #include <ntddscsi.h>
 #include <dbt.h>
