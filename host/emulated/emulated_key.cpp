@@ -192,9 +192,18 @@ InfoContents FactoryInfo(const KeyConfig& config) {
   return info;
 }
 
+// Firmware 2.00 of the P3 model keeps one sector more than its megabytes say whenever they
+// come to a whole number of bank-sized blocks (512 sectors with two banks, 256 with one).
+std::uint64_t FlashSectors(const KeyConfig& config) {
+  const std::uint64_t sectors = std::uint64_t{config.capacityMb} * KeySectorsPerMegabyte(config);
+  const bool spareSector = config.model == "KV 2 Zarno P3" && config.revision == "2.00" &&
+                           ((config.bankCount == 2 && sectors % 512 == 0) || (config.bankCount == 1 && sectors % 256 == 0));
+  return spareSector ? sectors + 1 : sectors;
+}
+
 std::unique_ptr<FlashImage> MakeFlash(const KeyConfig& config, std::unique_ptr<FlashImage> flash) {
   if (flash) return flash;
-  const std::uint64_t sectors = std::uint64_t{config.capacityMb} * KeySectorsPerMegabyte(config);
+  const std::uint64_t sectors = FlashSectors(config);
   if (config.imagePath.empty()) return std::make_unique<MemoryFlashImage>(sectors);
   return std::make_unique<FileFlashImage>(config.imagePath, sectors);
 }
@@ -365,7 +374,8 @@ std::uint8_t EmulatedKey::Inquiry(const ScsiCommand& command, KeyCommandRecord& 
   const std::uint32_t allocation = command.cdb[4];
   record.fields["allocation"] = allocation;
   if (!command.dataIn || command.length < allocation) return InvalidField();
-  std::memset(command.data, 0, command.length);
+  // An empty data phase may come without a buffer: no memset on a null pointer, even for zero bytes.
+  std::fill_n(command.data, command.length, std::uint8_t{0});
   FillInquiryData(command.data, allocation, true, InquiryVendorOf(m_config), InquiryProductOf(m_config),
                   m_config.revision);
   return Good();
@@ -380,8 +390,8 @@ std::uint8_t EmulatedKey::ModeSense10(const ScsiCommand& command, KeyCommandReco
   std::uint8_t header[8] = {};
   header[1] = 6;  // mode data length
   header[3] = m_config.writeProtected ? 0x80 : 0x00;
-  std::memset(command.data, 0, command.length);
-  std::memcpy(command.data, header, std::min<std::size_t>(allocation, sizeof header));
+  std::fill_n(command.data, command.length, std::uint8_t{0});
+  std::copy_n(header, std::min<std::size_t>(allocation, sizeof header), command.data);
   return Good();
 }
 
@@ -436,8 +446,8 @@ std::uint8_t EmulatedKey::Select77(const ScsiCommand& command, KeyCommandRecord&
 std::uint8_t EmulatedKey::ReadDiagnostic(const ScsiCommand& command, KeyCommandRecord& record) {
   const std::vector<std::uint8_t>& stored = DiagnosticData(record.subcode, command.cdb[4]);
   const std::size_t n = std::min<std::size_t>(stored.size(), command.length);
-  std::memcpy(command.data, stored.data(), n);
-  std::memset(command.data + n, 0, command.length - n);
+  std::copy_n(stored.data(), n, command.data);
+  std::fill_n(command.data + n, command.length - n, std::uint8_t{0});
   return Good();
 }
 
