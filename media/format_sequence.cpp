@@ -41,8 +41,10 @@ bool IsAreaSizeSupported(std::uint32_t megabytes) { return megabytes > 0 && mega
 
 }  // namespace
 
-ResultCode ScsiFlashDevice::LayOutArea(AreaSelector which, const char* label, ProgressSink& sink,
+ResultCode ScsiFlashDevice::LayOutArea(AreaSelector which, const char* label, ProgressSink& callerSink,
                                        const std::uint32_t* givenFirstAreaMb) {
+  // The claim is this call's own: inside a sequence that claimed the bar, only the counter is shared.
+  ProgressSink sink(callerSink.Control(), callerSink.Counter());
   sink.Claim(kAreaSteps);
 
   std::uint32_t firstAreaMb = 0;

@@ -118,7 +118,11 @@ ResultCode ScsiFlashDevice::SetAreaSizeMb(std::uint32_t megabytes) {
   if (result != kResultSuccess) return result;
   std::uint8_t data[4] = {static_cast<std::uint8_t>(sectors >> 24), static_cast<std::uint8_t>(sectors >> 16),
                           static_cast<std::uint8_t>(sectors >> 8), static_cast<std::uint8_t>(sectors)};
-  return Send(BuildVendorCdb(subcode::kSetAreaSize), 0, data, sizeof data);
+  // A size the key refused must not pass for one it took: the layout written next depends on it.
+  int status = 0;
+  const ResultCode sent = Send(BuildVendorCdb(subcode::kSetAreaSize), 0, data, sizeof data, &status);
+  if (sent != kResultSuccess) return sent;
+  return status == 0 ? kResultSuccess : kResultGeneralFailure;
 }
 
 ResultCode ScsiFlashDevice::GetAreaSizeMb(std::uint32_t* megabytes) {
