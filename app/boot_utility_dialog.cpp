@@ -16,7 +16,7 @@ std::int32_t LastKeyCount = 0;
 
 namespace {
 
-constexpr char kForbiddenLabelCharacters[] = "\\/|\".?,;:*+=<>[]";
+constexpr char kForbiddenLabelCharacters[] = "\\/|\".?,;:*+=<>[";
 constexpr std::uint32_t kPauseBeforeSuccessMs = 500;
 
 // One step of the shared progress bar: show the counter, then count it.
@@ -153,7 +153,8 @@ void BootUtilityDialog::RunStartSequence() {
   KeyCommandB6(0);
 
   char name[20] = {};
-  if (FindKey(name, nullptr) != kResultSuccess) {
+  // A key found without its model (its identity read failed) cannot be given the right layout.
+  if (FindKey(name, nullptr) != kResultSuccess || name[0] == '\0') {
     AppMessageBox(text::kNoDeviceInformation);
     return;
   }

@@ -111,7 +111,8 @@ ResultCode WriteLabelEntry(const char* label) {
   const std::size_t length = std::strlen(label);
   if (length == 0) return kResultGeneralFailure;
   char name[20] = {};
-  if (FindKey(name, nullptr) != kResultSuccess) {
+  // Without the model the root directory's place is unknown: guessing could write into the FAT.
+  if (FindKey(name, nullptr) != kResultSuccess || name[0] == '\0') {
     AppMessageBox(text::kNoDeviceInformation);
     return kResultGeneralFailure;
   }
