@@ -16,7 +16,7 @@ std::int32_t LastKeyCount = 0;
 
 namespace {
 
-constexpr char kForbiddenLabelCharacters[] = "\\/|\".?,;:*+=<>[";
+constexpr char kForbiddenLabelCharacters[] = "\\/|\".?,;:*+=<>[]";
 constexpr std::uint32_t kPauseBeforeSuccessMs = 500;
 
 // One step of the shared progress bar: show the counter, then count it.
