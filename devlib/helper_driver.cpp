@@ -46,7 +46,9 @@ int HelperIoctl(host::Handle driver, int deviceIndex, const std::uint8_t* comman
 
   // The block lives on the stack: a request needs no heap allocation.
   std::array<std::uint8_t, hr::kBlockSize> block;
-  std::memset(block.data(), 0, hr::kData);
+  // The fixed fields and the first data bytes: a request of fewer than four data bytes still
+  // sends 64, and none of them may be left over from an earlier request on this stack.
+  std::memset(block.data(), 0, hr::kMinimumTransfer);
   const bool dataOut = directionCode == kHelperToKey && length > 0;
   PutLittleEndian32(&block[hr::kSizeField], hr::kSizeFieldValue);
   PutLittleEndian32(&block[hr::kDeviceIndex], static_cast<std::uint32_t>(deviceIndex));
@@ -73,7 +75,10 @@ int HelperIoctl(host::Handle driver, int deviceIndex, const std::uint8_t* comman
   const bool ok = host::HelperDriver().Control(driver, hr::kIoControlCode, block.data(), inSize,
                                                block.data(), outSize, &returned);
   if (ok && GetLittleEndian32(&block[hr::kCompletionFlag]) != 0) {
-    if (GetLittleEndian32(&block[hr::kDataLength]) != 0 &&
+    // Only a request that carried no data to the key takes data back: a driver that clears the
+    // data-out flag in its answer must not write into the caller's outgoing data, which may be
+    // a constant (SendOut, the format sequence's zero chunk).
+    if (!dataOut && GetLittleEndian32(&block[hr::kDataLength]) != 0 &&
         GetLittleEndian32(&block[hr::kDataOutFlag]) == 0 && length > 0) {
       std::memcpy(buffer, &block[hr::kData], length);
     }

@@ -31,7 +31,7 @@ void FillInquiryData(std::uint8_t* out, std::size_t length, bool removable, cons
   put(8, 8, vendor);
   put(16, 16, product);
   put(32, 4, revision);
-  std::memcpy(out, data, std::min(length, sizeof data));
+  std::copy_n(data, std::min(length, sizeof data), out);  // out may be null when length is 0
 }
 
 BystanderDrive::BystanderDrive(DriveKind kind, std::uint64_t sectorCount, std::string vendor,

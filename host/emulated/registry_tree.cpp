@@ -143,7 +143,7 @@ std::int32_t RegistryTree::QueryValue(host::RegistryKey handle, const char* valu
       *dataSize = size;
       return kMoreData;
     }
-    if (data != nullptr) std::memcpy(data, v.data.data(), size);
+    if (data != nullptr) std::copy_n(v.data.data(), size, data);  // an empty value has no data pointer
     *dataSize = size;
     return kSuccess;
   }
@@ -169,7 +169,7 @@ std::int32_t RegistryTree::EnumValue(host::RegistryKey handle, std::uint32_t ind
     *dataSize = size;
     return kMoreData;
   }
-  if (data != nullptr) std::memcpy(data, v.data.data(), size);
+  if (data != nullptr) std::copy_n(v.data.data(), size, data);  // an empty value has no data pointer
   *dataSize = size;
   return kSuccess;
 }
