@@ -46,35 +46,6 @@ void ForEachDataExtent(int fd, std::uint64_t from, std::uint64_t to, Extent exte
 
 }  // namespace
 
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  std::array<char, 4096> buffer;
-  std::size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), n);
-  const int status = pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      quoted += "'\\''";
-    } else {
-      quoted += c;
-    }
-  }
-  return quoted + "'";
-}
-
-bool ToolAvailable(const std::string& tool) {
-  if (tool.find('/') != std::string::npos) return access(tool.c_str(), X_OK) == 0;
-  return RunCommand("command -v " + Quote(tool)).exitCode == 0;
-}
-
 fs::path ScratchFolder(const fs::path& base, std::string name) {
   for (char& c : name) {
     if (c == '/') c = '-';  // parameterised test names carry a slash

@@ -8,20 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/shell_command.h"
+
 namespace image_tools {
 
 namespace fs = std::filesystem;
 
-struct CommandResult {
-  int exitCode = -1;
-  std::string output;  // standard output and error together
-};
-
-// Runs a shell command line.
-CommandResult RunCommand(const std::string& command);
-std::string Quote(const std::string& text);
-// A path is checked for being executable; a bare name is looked up on PATH.
-bool ToolAvailable(const std::string& tool);
+using test_support::CommandResult;
+using test_support::Quote;
+using test_support::RunCommand;
+using test_support::ToolAvailable;
 
 // A scratch folder of the test's own under `base` (the name and the process id), emptied first.
 fs::path ScratchFolder(const fs::path& base, std::string name);

@@ -82,32 +82,6 @@ void WriteSector(const fs::path& image, std::uint32_t lba, const Sector& sector)
   if (!out) throw std::runtime_error("cannot write sector " + std::to_string(lba));
 }
 
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  std::array<char, 4096> buffer;
-  std::size_t n;
-  while ((n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), n);
-  const int status = pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-std::string Quote(const std::string& text) {
-  std::string quoted = "'";
-  for (char c : text) {
-    if (c == '\'') quoted += "'\\''";
-    else quoted += c;
-  }
-  return quoted + "'";
-}
-
-bool ToolAvailable(const std::string& tool) {
-  if (tool.find('/') != std::string::npos) return access(tool.c_str(), X_OK) == 0;
-  return RunCommand("command -v " + Quote(tool)).exitCode == 0;
-}
-
 namespace {
 
 // fsck.fat checks a file system that starts at byte 0, so the partition is copied out,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "media/boot_templates.h"
+#include "tests/support/shell_command.h"
 
 namespace fs = std::filesystem;
 
@@ -36,13 +37,10 @@ KeyImage WriteKeyImage(const fs::path& path, int templateSet, std::uint32_t mega
 Sector ReadSector(const fs::path& image, std::uint32_t lba);
 void WriteSector(const fs::path& image, std::uint32_t lba, const Sector& sector);
 
-struct CommandResult {
-  int exitCode = -1;
-  std::string output;  // standard output and error
-};
-CommandResult RunCommand(const std::string& command);
-std::string Quote(const std::string& text);
-bool ToolAvailable(const std::string& tool);
+using test_support::CommandResult;
+using test_support::Quote;
+using test_support::RunCommand;
+using test_support::ToolAvailable;
 
 // fsck.fat -n on the key's partition: the lines that report something to mend.
 std::vector<std::string> FsckFindings(const KeyImage& key, const fs::path& scratch);

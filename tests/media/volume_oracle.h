@@ -9,19 +9,16 @@
 #include <vector>
 
 #include "host/emulated/emulated_key.h"
+#include "tests/support/shell_command.h"
 
 namespace media_test {
 
 namespace fs = std::filesystem;
 
-struct CommandResult {
-  int exitCode = -1;
-  std::string output;  // standard output and error
-};
-CommandResult RunCommand(const std::string& command);
-std::string Quote(const std::string& text);
-// True when the tool can be run: an absolute path that is executable, or a name on PATH.
-bool ToolAvailable(const std::string& tool);
+using test_support::CommandResult;
+using test_support::Quote;
+using test_support::RunCommand;
+using test_support::ToolAvailable;
 
 // Writes flash sectors [first, first + count) of a key with in-memory flash to a sparse file.
 void CopyOutSectors(emulated::EmulatedKey& key, std::uint64_t first, std::uint64_t count, const fs::path& to);

@@ -12,6 +12,7 @@
 
 #include "boot/boot_images.h"
 #include "host/emulated/fat/fat_volume.h"
+#include "tests/support/shell_command.h"
 
 namespace sweep {
 namespace {
@@ -167,23 +168,6 @@ void CheckRoot(EmulatedKey& key, const BootableKey& expected, std::vector<std::s
   Expect(problems, label == expected.label, "the volume label is \"" + label + "\"");
 }
 
-struct ToolResult {
-  int status = -1;
-  std::string output;
-};
-
-ToolResult RunTool(const std::string& command) {
-  ToolResult result;
-  FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  std::array<char, 4096> buffer;
-  std::size_t n;
-  while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), n);
-  const int status = pclose(pipe);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::size_t start = 0;
@@ -278,7 +262,7 @@ std::vector<std::string> ToolFindings(EmulatedKey& key, const BootableKey& expec
   if (count == 0 || !WritePartition(key, start, count, image)) return {"the partition could not be copied out"};
 
   std::vector<std::string> findings;
-  const ToolResult fsck = RunTool(std::string(STELVARION_FSCK_FAT) + " -n '" + image.string() + "'");
+  const test_support::CommandResult fsck = test_support::RunCommand(std::string(STELVARION_FSCK_FAT) + " -n '" + image.string() + "'");
   for (const std::string& line : Lines(fsck.output)) {
     // The banner, the closing summary and blank lines report nothing.
     if (line.empty() || line.starts_with("fsck.fat ") || line.find(" files, ") != std::string::npos ||
@@ -287,11 +271,11 @@ std::vector<std::string> ToolFindings(EmulatedKey& key, const BootableKey& expec
     }
     findings.push_back("fsck.fat: " + line);
   }
-  if (fsck.status != 0) findings.push_back("fsck.fat exited with " + std::to_string(fsck.status));
+  if (fsck.exitCode != 0) findings.push_back("fsck.fat exited with " + std::to_string(fsck.exitCode));
 
-  const ToolResult mdir = RunTool("MTOOLS_SKIP_CHECK=1 " + std::string(STELVARION_MDIR) + " -a -i '" +
+  const test_support::CommandResult mdir = test_support::RunCommand("MTOOLS_SKIP_CHECK=1 " + std::string(STELVARION_MDIR) + " -a -i '" +
                                   image.string() + "' ::");
-  if (mdir.status != 0) findings.push_back("mdir exited with " + std::to_string(mdir.status) + ": " + mdir.output);
+  if (mdir.exitCode != 0) findings.push_back("mdir exited with " + std::to_string(mdir.exitCode) + ": " + mdir.output);
   if (mdir.output.find("Volume in drive : is " + expected.label) == std::string::npos) {
     findings.push_back("mdir does not show the label " + expected.label);
   }
