@@ -79,7 +79,7 @@ std::string WorkflowName(const Workflow& workflow) {
 }
 
 void RecordingView::EnableItem(int id, bool enable) {
-  m_enabled[id] = enable;
+  WindowlessDialogView::EnableItem(id, enable);
   if (!enable) ++m_disables[id];
 }
 
@@ -91,16 +91,6 @@ void RecordingView::SetRange(std::uint16_t low, std::uint16_t high) {
 void RecordingView::SetPosition(std::int32_t position) {
   // The control clips positions outside its range.
   m_position = std::clamp<std::int32_t>(position, m_low, m_high);
-}
-
-void RecordingView::Type(int id, const std::string& text) {
-  auto limit = m_limits.find(id);
-  m_texts[id] = limit == m_limits.end() ? text : text.substr(0, static_cast<std::size_t>(limit->second));
-}
-
-bool RecordingView::IsEnabled(int id) const {
-  auto it = m_enabled.find(id);
-  return it == m_enabled.end() || it->second;
 }
 
 int RecordingView::TakeDisableCount(int id) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/windowless_dialog_view.h"
 #include "host/dialog_view.h"
 #include "host/emulated/emulated_host.h"
 
@@ -30,51 +31,22 @@ inline constexpr Workflow kWorkflows[] = {
 std::string WorkflowName(const Workflow& workflow);
 
 // The dialog's window kept as state: item texts, what is enabled and shown, the progress bar.
-class RecordingView final : public host::DialogView, public host::ProgressBar {
+class RecordingView final : public WindowlessDialogView, public host::ProgressBar {
  public:
-  static constexpr host::WindowHandle kWindow = 0x5A0;
-
-  void SetItemText(int id, const std::string& text) override { m_texts[id] = text; }
-  std::string GetItemText(int id) override { return m_texts[id]; }
   void EnableItem(int id, bool enable) override;
-  void ShowItem(int id, bool show) override { m_shown[id] = show; }
   host::ProgressBar& ProgressItem(int) override { return *this; }
-  void LimitItemText(int id, int limit) override { m_limits[id] = limit; }
-  void FocusItem(int) override {}
-  void SelectItemText(int, int, int) override {}
-  void ScrollCaretIntoView(int) override {}
-  void SetWindowIcon(bool) override {}
-  void UpdateNow() override {}
-  void BringToForeground() override {}
-  bool IsMinimised() override { return false; }
-  void PaintMinimisedIcon(int, int) override {}
-  void ClientSize(int* width, int* height) override { *width = *height = 0; }
-  void StandardIconSize(int* width, int* height) override { *width = *height = 32; }
-  void EndDialog(int) override { m_ended = true; }
-  host::WindowHandle Window() override { return kWindow; }
-  std::uintptr_t ProgramIcon() override { return 0; }
-
   void SetRange(std::uint16_t low, std::uint16_t high) override;
   void SetPosition(std::int32_t position) override;
 
-  // Typing into an edit control stops at the limit the dialog set.
-  void Type(int id, const std::string& text);
-  bool IsEnabled(int id) const;
   // Times the item was disabled since the last call.
   int TakeDisableCount(int id);
   std::int32_t Position() const { return m_position; }
-  bool Ended() const { return m_ended; }
 
  private:
-  std::map<int, std::string> m_texts;
-  std::map<int, bool> m_enabled;
   std::map<int, int> m_disables;
-  std::map<int, bool> m_shown;
-  std::map<int, int> m_limits;
   std::uint16_t m_low = 0;
   std::uint16_t m_high = 100;
   std::int32_t m_position = 0;
-  bool m_ended = false;
 };
 
 // Returns the device library and the dialog's process-wide values to their start-up state,

@@ -30,25 +30,14 @@ void TerminalProgressBar::Finish() {
 }
 
 void TerminalDialogView::SetItemText(int id, const std::string& text) {
-  m_texts[id] = text;
+  WindowlessDialogView::SetItemText(id, text);
   if (id == dialog_id::kCapacity && !text.empty()) std::fprintf(m_out, "Capacity: %s\n", text.c_str());
 }
 
-std::string TerminalDialogView::GetItemText(int id) { return m_texts[id]; }
-
 void TerminalDialogView::ShowItem(int id, bool show) {
+  WindowlessDialogView::ShowItem(id, show);
   if (id == dialog_id::kFormatting && show) std::fprintf(m_out, "Formatting...\n");
   if (id == dialog_id::kFormatting && !show) m_progress.Finish();
-}
-
-void TerminalDialogView::Type(int id, const std::string& text) {
-  auto limit = m_limits.find(id);
-  m_texts[id] = limit == m_limits.end() ? text : text.substr(0, static_cast<std::size_t>(limit->second));
-}
-
-bool TerminalDialogView::IsEnabled(int id) const {
-  auto it = m_enabled.find(id);
-  return it == m_enabled.end() || it->second;
 }
 
 int TerminalDialogRunner::RunModal(BootUtilityDialog& dialog) {

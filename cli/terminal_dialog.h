@@ -3,12 +3,11 @@
 #pragma once
 
 #include <cstdio>
-#include <map>
 #include <string>
 
 #include "app/boot_utility_app.h"
 #include "app/boot_utility_dialog.h"
-#include "host/dialog_view.h"
+#include "cli/windowless_dialog_view.h"
 
 class TerminalProgressBar : public host::ProgressBar {
  public:
@@ -30,45 +29,20 @@ class TerminalProgressBar : public host::ProgressBar {
   std::int32_t m_position = 0;
 };
 
-class TerminalDialogView : public host::DialogView {
+class TerminalDialogView : public WindowlessDialogView {
  public:
   TerminalDialogView(std::FILE* out, bool interactive) : m_out(out), m_progress(out, interactive) {}
 
+  // The capacity line and "Formatting..." are shown as lines; the bar is drawn in place.
   void SetItemText(int id, const std::string& text) override;
-  std::string GetItemText(int id) override;
-  void EnableItem(int id, bool enable) override { m_enabled[id] = enable; }
   void ShowItem(int id, bool show) override;
   host::ProgressBar& ProgressItem(int) override { return m_progress; }
-  void LimitItemText(int id, int limit) override { m_limits[id] = limit; }
-  void FocusItem(int) override {}
-  void SelectItemText(int, int, int) override {}
-  void ScrollCaretIntoView(int) override {}
-  void SetWindowIcon(bool) override {}
-  void UpdateNow() override {}
-  void BringToForeground() override {}
-  bool IsMinimised() override { return false; }
-  void PaintMinimisedIcon(int, int) override {}
-  void ClientSize(int* width, int* height) override { *width = *height = 0; }
-  void StandardIconSize(int* width, int* height) override { *width = *height = 32; }
-  void EndDialog(int) override { m_ended = true; }
-  host::WindowHandle Window() override { return kWindow; }
-  std::uintptr_t ProgramIcon() override { return 0; }
 
-  // What a user does: type into a control (as limited as the edit control is).
-  void Type(int id, const std::string& text);
-  bool IsEnabled(int id) const;
-  bool Ended() const { return m_ended; }
   TerminalProgressBar& Progress() { return m_progress; }
-
-  static constexpr host::WindowHandle kWindow = 0x4D0;
 
  private:
   std::FILE* m_out;
   TerminalProgressBar m_progress;
-  std::map<int, std::string> m_texts;
-  std::map<int, bool> m_enabled;
-  std::map<int, int> m_limits;
-  bool m_ended = false;
 };
 
 // Runs the dialog as a user at the terminal would: reads the capacity line, types the label,
