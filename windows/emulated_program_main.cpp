@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli/key_options.h"
-#include "host/win32/win32_dialog.h"
+#include "windows/win32_dialog.h"
 #include "host/win32/win32_host.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // StelvarionBootUtility.exe: the program on the real Windows host.
-#include "host/win32/win32_dialog.h"
+#include "windows/win32_dialog.h"
 #include "host/win32/win32_host.h"
 
 int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {

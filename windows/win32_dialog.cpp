@@ -1,4 +1,4 @@
-#include "host/win32/win32_dialog.h"
+#include "windows/win32_dialog.h"
 
 #include <memory>
 #include <vector>
