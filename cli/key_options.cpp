@@ -31,53 +31,83 @@ const char* KeyOptionsHelp() {
          "  --trace FILE        write every command block (direction, length, status) and every pause\n";
 }
 
-bool TakeKeyOption(const std::vector<std::string>& args, std::size_t& i, EmulatedKeyOptions& options,
-                   std::string* error) {
-  const std::string& option = args[i];
-  const bool takesValue = option == "--image" || option == "--model" || option == "--capacity" ||
-                          option == "--revision" || option == "--flash-type" || option == "--banks" ||
-                          option == "--trace";
-  if (takesValue) {
-    if (i + 1 >= args.size()) {
-      *error = option + " needs a value";
-      return true;
-    }
-    const std::string& value = args[++i];
-    std::uint32_t number = 0;
-    if (option == "--image") {
-      options.key.imagePath = value;
-    } else if (option == "--model") {
-      if (value != kModelNameP9 && value != kModelNameP3 && value != kModelNameVarnok) {
-        *error = "unknown model \"" + value + "\" (one of \"KV 2 Zarno P9\", \"KV 2 Zarno P3\", \"Varnok Key\")";
-      }
-      options.key.model = value;
-    } else if (option == "--capacity") {
-      if (!ParseNumber(value, 0xFFFF, &number) || number == 0) *error = "--capacity takes megabytes from 1 to 65535";
-      options.key.capacityMb = number;
-    } else if (option == "--revision") {
-      if (value.size() != 4) *error = "--revision takes four characters, like 2.45";
-      options.key.revision = value;
-    } else if (option == "--flash-type") {
-      if (!ParseNumber(value, 0xFFFF, &number)) *error = "--flash-type takes a number from 0 to 65535";
-      options.key.flashType = static_cast<std::uint16_t>(number);
-    } else if (option == "--banks") {
-      if (!ParseNumber(value, 0xFFFF, &number)) *error = "--banks takes a number from 0 to 65535";
-      options.key.bankCount = static_cast<std::uint16_t>(number);
-    } else {
-      options.traceFile = value;
-    }
-    return true;
+std::unique_ptr<CLI::App> NewCommandLine(const std::string& program) {
+  auto app = std::make_unique<CLI::App>("", program);
+  app->set_help_flag();
+  app->allow_windows_style_options(false);
+  return app;
+}
+
+void AddKeyOptions(CLI::App& app, EmulatedKeyOptions& options, KeyOptionTexts& texts) {
+  app.add_option("--image", options.key.imagePath);
+  app.add_option("--model", texts.model);
+  app.add_option("--capacity", texts.capacity);
+  app.add_option("--revision", texts.revision);
+  app.add_option("--flash-type", texts.flashType);
+  app.add_option("--banks", texts.banks);
+  app.add_flag("--ordinary-user", options.ordinaryUser);
+  app.add_flag("--write-protected", options.key.writeProtected);
+  app.add_flag("--real-pauses", options.realPauses);
+  app.add_option("--trace", options.traceFile);
+}
+
+namespace {
+
+// The parse, with CLI11's refusals in the front ends' words.
+template <typename Parse>
+std::string Parsed(CLI::App& app, Parse parse) {
+  try {
+    parse();
+  } catch (const CLI::ExtrasError&) {
+    const std::vector<std::string> extras = app.remaining();
+    return "unknown option " + (extras.empty() ? std::string("?") : extras.front());
+  } catch (const CLI::ArgumentMismatch& mismatch) {
+    const std::string what = mismatch.what();
+    return what.substr(0, what.find(':')) + " needs a value";
+  } catch (const CLI::ParseError& error) {
+    return error.what();
   }
-  if (option == "--ordinary-user") {
-    options.ordinaryUser = true;
-  } else if (option == "--write-protected") {
-    options.key.writeProtected = true;
-  } else if (option == "--real-pauses") {
-    options.realPauses = true;
-  } else {
-    return false;
+  return {};
+}
+
+}  // namespace
+
+// An option short of its value takes the next argument whatever it looks like
+// ("--capacity -5"), as the front ends always did.
+std::string ParseCommandLine(CLI::App& app, std::vector<std::string> args) {
+  return Parsed(app, [&] { app.parse(std::vector<std::string>(args.rbegin(), args.rend())); });
+}
+
+std::string ParseCommandLine(CLI::App& app, const std::string& line) {
+  return Parsed(app, [&] { app.parse(line, false); });
+}
+
+std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& options) {
+  std::uint32_t number = 0;
+  if (texts.model) {
+    const std::string& value = *texts.model;
+    if (value != kModelNameP9 && value != kModelNameP3 && value != kModelNameVarnok) {
+      return "unknown model \"" + value + "\" (one of \"KV 2 Zarno P9\", \"KV 2 Zarno P3\", \"Varnok Key\")";
+    }
+    options.key.model = value;
   }
-  return true;
+  if (texts.capacity) {
+    if (!ParseNumber(*texts.capacity, 0xFFFF, &number) || number == 0) return "--capacity takes megabytes from 1 to 65535";
+    options.key.capacityMb = number;
+  }
+  if (texts.revision) {
+    if (texts.revision->size() != 4) return "--revision takes four characters, like 2.45";
+    options.key.revision = *texts.revision;
+  }
+  if (texts.flashType) {
+    if (!ParseNumber(*texts.flashType, 0xFFFF, &number)) return "--flash-type takes a number from 0 to 65535";
+    options.key.flashType = static_cast<std::uint16_t>(number);
+  }
+  if (texts.banks) {
+    if (!ParseNumber(*texts.banks, 0xFFFF, &number)) return "--banks takes a number from 0 to 65535";
+    options.key.bankCount = static_cast<std::uint16_t>(number);
+  }
+  return {};
 }
 
 void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {

@@ -1,10 +1,13 @@
 // The emulated key and host as the command-line programs describe them: the options every
-// front end over the emulated host shares.
+// front end over the emulated host shares, on a CLI11 command line.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "host/emulated/emulated_host.h"
 
@@ -15,10 +18,29 @@ struct EmulatedKeyOptions {
   std::string traceFile;
 };
 
-// Takes the option at args[i] (and its value) when it is one of the key options; advances i.
-// False when the option is not one of them. *error receives a message for a bad value.
-bool TakeKeyOption(const std::vector<std::string>& args, std::size_t& i, EmulatedKeyOptions& options,
-                   std::string* error);
+// The key options' values as typed. They are checked after parsing (CheckKeyOptions), so that
+// each refusal reads as the front ends have always put it.
+struct KeyOptionTexts {
+  std::optional<std::string> model, capacity, revision, flashType, banks;
+};
+
+// A command line without its help flag (each program prints its own help), taking
+// --name=value as well as --name value.
+std::unique_ptr<CLI::App> NewCommandLine(const std::string& program);
+
+// Adds --image, --model, --capacity, --revision, --flash-type, --banks, --ordinary-user,
+// --write-protected, --real-pauses and --trace FILE.
+void AddKeyOptions(CLI::App& app, EmulatedKeyOptions& options, KeyOptionTexts& texts);
+
+// Parses the arguments (no program name), or splits and parses one line of them, quoted
+// phrases kept whole. Empty on success, else the usage error: "unknown option X",
+// "--name needs a value".
+std::string ParseCommandLine(CLI::App& app, std::vector<std::string> args);
+std::string ParseCommandLine(CLI::App& app, const std::string& line);
+
+// Checks the values and stores them in the options; empty when they are all good, else the
+// message for the first bad one.
+std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& options);
 
 // The help lines for the key options but --image, whose default each program gives itself.
 const char* KeyOptionsHelp();

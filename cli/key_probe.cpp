@@ -4,9 +4,11 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <vector>
 
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
+#include "cli/key_options.h"
 #include "host/emulated/emulated_host.h"
 
 namespace {
@@ -32,33 +34,31 @@ std::string Text(const char* bytes, std::size_t width) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  emulated::KeyConfig config;
-  bool ordinaryUser = false;
+  EmulatedKeyOptions options;
+  KeyOptionTexts texts;
   bool showTrace = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (option == "--help" || option == "-h") {
-      PrintUsage();
-      return 0;
-    } else if (option == "--image" && hasValue) {
-      config.imagePath = argv[++i];
-    } else if (option == "--model" && hasValue) {
-      config.model = argv[++i];
-    } else if (option == "--capacity" && hasValue) {
-      config.capacityMb = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (option == "--revision" && hasValue) {
-      config.revision = argv[++i];
-    } else if (option == "--ordinary-user") {
-      ordinaryUser = true;
-    } else if (option == "--trace") {
-      showTrace = true;
-    } else {
-      std::fprintf(stderr, "stelvarion-probe: unknown option or missing value: %s\n", option.c_str());
-      PrintUsage();
-      return 2;
-    }
+  bool help = false;
+  const auto commandLine = NewCommandLine("stelvarion-probe");
+  commandLine->add_flag("--help,-h", help);
+  commandLine->add_option("--image", options.key.imagePath);
+  commandLine->add_option("--model", texts.model);
+  commandLine->add_option("--capacity", texts.capacity);
+  commandLine->add_option("--revision", texts.revision);
+  commandLine->add_flag("--ordinary-user", options.ordinaryUser);
+  commandLine->add_flag("--trace", showTrace);
+  std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
+  if (help) {
+    PrintUsage();
+    return 0;
   }
+  if (refused.empty()) refused = CheckKeyOptions(texts, options);
+  if (!refused.empty()) {
+    std::fprintf(stderr, "stelvarion-probe: %s\n", refused.c_str());
+    PrintUsage();
+    return 2;
+  }
+  const emulated::KeyConfig& config = options.key;
+  const bool ordinaryUser = options.ordinaryUser;
 
   emulated::EmulatedHost host;
   try {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,27 +64,25 @@ int AskOnTerminal() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const std::vector<std::string> args(argv + 1, argv + argc);
   EmulatedKeyOptions options;
   options.key.imagePath = "stelvarion-key.img";
-  std::string label;
+  KeyOptionTexts texts;
+  std::optional<std::string> label;
   bool yes = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string error;
-    if (args[i] == "--help" || args[i] == "-h") {
-      PrintHelp();
-      return kExitSuccessful;
-    } else if (args[i] == "--yes" || args[i] == "-y") {
-      yes = true;
-    } else if (args[i] == "--label") {
-      if (i + 1 >= args.size()) return Usage("--label needs a value");
-      label = args[++i];
-      if (label.size() > 11) return Usage("a volume label has at most 11 characters");
-    } else if (!TakeKeyOption(args, i, options, &error)) {
-      return Usage("unknown option " + args[i]);
-    }
-    if (!error.empty()) return Usage(error);
+  bool help = false;
+  const auto commandLine = NewCommandLine("stelvarion-boot");
+  commandLine->add_flag("--help,-h", help);
+  commandLine->add_flag("--yes,-y", yes);
+  commandLine->add_option("--label", label);
+  AddKeyOptions(*commandLine, options, texts);
+  const std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
+  if (help) {
+    PrintHelp();
+    return kExitSuccessful;
   }
+  if (!refused.empty()) return Usage(refused);
+  if (label && label->size() > 11) return Usage("a volume label has at most 11 characters");
+  if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
 
   emulated::EmulatedHost host;
   try {
@@ -110,7 +109,7 @@ int main(int argc, char** argv) {
   std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
               options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
               options.key.imagePath.c_str());
-  TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, label);
+  TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, label.value_or(""));
   BootUtilityApp app(runner);
   app.InitInstance();
 

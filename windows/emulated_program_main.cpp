@@ -5,36 +5,12 @@
 #include <cstdlib>
 #include <exception>
 #include <string>
-#include <vector>
 
 #include "cli/key_options.h"
-#include "windows/win32_dialog.h"
 #include "host/win32/win32_host.h"
+#include "windows/win32_dialog.h"
 
 namespace {
-
-// Splits the option string as a shell would for plain words and double-quoted phrases.
-std::vector<std::string> SplitOptions(const char* text) {
-  std::vector<std::string> words;
-  std::string word;
-  bool inWord = false;
-  bool quoted = false;
-  for (const char* c = text; *c != '\0'; ++c) {
-    if (*c == '"') {
-      quoted = !quoted;
-      inWord = true;
-    } else if ((*c == ' ' || *c == '\t') && !quoted) {
-      if (inWord) words.push_back(word);
-      word.clear();
-      inWord = false;
-    } else {
-      word += *c;
-      inWord = true;
-    }
-  }
-  if (inWord) words.push_back(word);
-  return words;
-}
 
 int Refuse(const std::string& message) {
   ::MessageBoxA(nullptr, message.c_str(), "StelvarionBootUtility-emulated", MB_OK | MB_ICONEXCLAMATION);
@@ -46,13 +22,14 @@ int Refuse(const std::string& message) {
 int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   EmulatedKeyOptions options;
   options.key.imagePath = "stelvarion-key.img";
+  KeyOptionTexts texts;
+  const auto commandLine = NewCommandLine("STELVARION_EMULATED_KEY");
+  AddKeyOptions(*commandLine, options, texts);
+  // One line of options, split as a shell would for plain words and quoted phrases.
   const char* described = std::getenv("STELVARION_EMULATED_KEY");
-  const std::vector<std::string> args = SplitOptions(described != nullptr ? described : "");
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    std::string error;
-    if (!TakeKeyOption(args, i, options, &error)) return Refuse("STELVARION_EMULATED_KEY: unknown option " + args[i]);
-    if (!error.empty()) return Refuse("STELVARION_EMULATED_KEY: " + error);
-  }
+  std::string refused = ParseCommandLine(*commandLine, std::string(described != nullptr ? described : ""));
+  if (refused.empty()) refused = CheckKeyOptions(texts, options);
+  if (!refused.empty()) return Refuse("STELVARION_EMULATED_KEY: " + refused);
 
   emulated::EmulatedHost emulatedHost;
   try {

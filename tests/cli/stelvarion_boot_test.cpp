@@ -249,6 +249,12 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"CapacityNegative", {"--capacity", "-5"}, "--capacity takes megabytes from 1 to 65535"},
                     UsageCase{"CapacityWithUnit", {"--capacity", "12MB"}, "--capacity takes megabytes from 1 to 65535"},
                     UsageCase{"CapacityNotANumber", {"--capacity", "big"}, "--capacity takes megabytes from 1 to 65535"},
+                    UsageCase{"UnknownOptionWithValue", {"--bogus=7"}, "unknown option --bogus=7"},
+                    UsageCase{"UnknownOptionAfterGoodOnes", {"--capacity=16", "--labels", "X"}, "unknown option --labels"},
+                    UsageCase{"TwelveCharacterLabelAfterEquals", {"--label=ABCDEFGHIJKL"}, "a volume label has at most 11 characters"},
+                    UsageCase{"CapacityZeroAfterEquals", {"--capacity=0"}, "--capacity takes megabytes from 1 to 65535"},
+                    UsageCase{"RevisionTooLongAfterEquals", {"--revision=2.450"}, "--revision takes four characters, like 2.45"},
+                    UsageCase{"BanksNotANumberAfterEquals", {"--banks=two"}, "--banks takes a number from 0 to 65535"},
                     UsageCase{"UnknownModel",
                               {"--model", "KV 2 Zarno P7"},
                               "unknown model \"KV 2 Zarno P7\" (one of \"KV 2 Zarno P9\", \"KV 2 Zarno P3\", \"Varnok Key\")"}),
@@ -258,6 +264,17 @@ TEST_F(StelvarionBootTest, ElevenCharacterLabelIsTaken) {
   const Outcome run = Invoke({"--image", "key.img", "--label", "ABCDEFGHIJK", "--yes", "--capacity", "16"});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Has(run.out, "Volume label: ABCDEFGHIJK\n")) << run.out;
+}
+
+// Every option with a value takes it after an equals sign as well as in the next argument.
+TEST_F(StelvarionBootTest, ValuesAfterAnEqualsSignAreTaken) {
+  const Outcome run = Invoke({"--image=key.img", "--label=EQUALS SIGN", "--yes", "--capacity=16",
+                              "--model=KV 2 Zarno P3", "--revision=2.00", "--flash-type=3", "--banks=2", "--trace=trace.txt"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "emulated key \"KV 2 Zarno P3\", 16 MB, firmware 2.00, image key.img\n")) << run.out;
+  EXPECT_TRUE(Has(run.out, "Volume label: EQUALS SIGN\n")) << run.out;
+  EXPECT_TRUE(fs::exists(m_image));
+  EXPECT_GT(fs::file_size(m_scratch / "trace.txt"), 0u);
 }
 
 TEST_F(StelvarionBootTest, HelpListsEveryOptionAndTouchesNothing) {
