@@ -16,9 +16,12 @@
 // The expected texts are written out here as the user reads them, not taken from the program.
 //
 // Usage: gui_driver --program PATH --type TEXT [--checkpoints]
+//        gui_driver --program PATH --no-key [--checkpoints]
 //   PATH  the program's executable, started a second time to see it refuse; its environment
 //         (STELVARION_EMULATED_KEY) is passed on unchanged
 //   TEXT  typed into the label field; more than 11 characters, so that the limit shows
+//   --no-key  the program runs with no key attached: the dialog shows the notice with Start
+//             disabled, and Close ends it
 // Exit status: 0 when every check passed, 1 otherwise, 2 for a usage error.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -48,6 +51,7 @@ constexpr char kFormatWarningText[] =
 constexpr char kSuccessText[] = "Successful.\nYour Stelvarion is now bootable.";
 constexpr char kAlreadyRunningText[] = "Application is already running.";
 constexpr char kCapacityLine[] = "1024 MB";  // the emulated key's capacity unless told otherwise
+constexpr char kNotFoundLine[] = "< Stelvarion not found >";
 constexpr std::size_t kLabelLimit = 11;
 constexpr int kBarTotal = 52;
 
@@ -445,6 +449,18 @@ void StartSecondCopy(HWND dialog, const std::string& program, const std::string&
   Check(MessageBoxOf(process, dialog) == nullptr, "the first copy shows no message box");
 }
 
+// With no key the dialog shows the notice in the capacity line and offers only Close.
+void CheckWithoutKey(HWND dialog) {
+  std::string capacity;
+  WaitFor(kStartUpMs, [&] { return ReadText(::GetDlgItem(dialog, kCapacityId), &capacity) && !capacity.empty(); });
+  CheckText(TextOf(::GetDlgItem(dialog, kCapacityId)), kNotFoundLine, "capacity line without a key");
+  CheckText(CaptionOf(dialog), kDialogTitle, "dialog caption");
+  Check(::IsWindowEnabled(::GetDlgItem(dialog, IDOK)) == FALSE, "Start is disabled without a key");
+  Check(::IsWindowEnabled(::GetDlgItem(dialog, IDCANCEL)) != FALSE, "Close is enabled without a key");
+  Check(::IsWindowVisible(::GetDlgItem(dialog, kFormattingId)) == FALSE, "\"Formatting...\" is hidden");
+  Check(MessageBoxOf(ProcessOf(dialog), dialog) == nullptr, "no message box without a key");
+}
+
 // Close ends the dialog, and with it the program.
 void Close(HWND dialog, HANDLE program) {
   Press(dialog, IDCANCEL);
@@ -464,20 +480,23 @@ void Close(HWND dialog, HANDLE program) {
 int main(int argc, char** argv) {
   std::string program;
   std::string typed;
+  bool noKey = false;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--program" && i + 1 < argc) {
       program = argv[++i];
     } else if (option == "--type" && i + 1 < argc) {
       typed = argv[++i];
+    } else if (option == "--no-key") {
+      noKey = true;
     } else if (option == "--checkpoints") {
       g_checkpoints = true;
     } else {
-      std::fprintf(stderr, "usage: gui_driver --program PATH --type TEXT [--checkpoints]\n");
+      std::fprintf(stderr, "usage: gui_driver --program PATH (--type TEXT | --no-key) [--checkpoints]\n");
       return 2;
     }
   }
-  if (program.empty() || typed.size() <= kLabelLimit) {
+  if (program.empty() || (!noKey && typed.size() <= kLabelLimit)) {
     std::fprintf(stderr, "gui_driver: give --program, and --type with more than %zu characters\n", kLabelLimit);
     return 2;
   }
@@ -492,6 +511,14 @@ int main(int argc, char** argv) {
   const DWORD process = ProcessOf(dialog);
   HANDLE first = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
 
+  if (noKey) {
+    CheckWithoutKey(dialog);
+    Checkpoint("dialog-without-key", dialog);
+    Close(dialog, first);
+    if (first != nullptr) ::CloseHandle(first);
+    Line("gui_driver: %d failed check(s)", g_failures);
+    return g_failures == 0 ? 0 : 1;
+  }
   CheckStartUp(dialog);
   Checkpoint("dialog", dialog);
   const std::string label = TypeLabel(dialog, typed);

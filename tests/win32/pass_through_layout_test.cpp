@@ -3,6 +3,7 @@
 // structure; the 32-bit one must give back the image itself with the pointer filled in.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 
 #include "devlib/byte_order.h"
@@ -115,6 +116,37 @@ TEST(PassThroughLayout, TheDriversAnswerReturnsToTheImageInBothLayouts) {
     EXPECT_EQ(image[pt::kSense + 18], 0x40 + 18);  // untouched sense room stays
   }
 }
+
+#ifndef _WIN64
+// A 32-bit program hands the image to DeviceIoControl as it stands, so the image's offsets must
+// be the platform structure's own, the DataBuffer pointer at 20 above all. Only a 32-bit build
+// has that structure to hold them against.
+TEST(PassThroughLayout32, TheImageIsThePlatformsOwnStructure) {
+  EXPECT_EQ(&kNativeLayout, &kLayout32);
+  EXPECT_EQ(sizeof(SCSI_PASS_THROUGH_DIRECT), pt::kStructSize);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, Length), pt::kLength);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, ScsiStatus), pt::kScsiStatus);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, TargetId), pt::kTargetId);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoLength), pt::kSenseInfoLength);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, DataIn), pt::kDataIn);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, DataTransferLength), pt::kDataTransferLength);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, TimeOutValue), pt::kTimeOutValue);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer), 20u);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer), pt::kDataBuffer);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, DataBuffer), kLayout32.dataBuffer);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, SenseInfoOffset), pt::kSenseInfoOffset);
+  EXPECT_EQ(offsetof(SCSI_PASS_THROUGH_DIRECT, Cdb), pt::kCdb);
+
+  // The pointer as the system reads it from the request the adapter sends.
+  std::uint8_t data[512];
+  host::PassThroughRequest request = ReadRequest(data);
+  const win32host::NativePassThrough native = win32host::ToNative(kNativeLayout, request);
+  void* pointer = nullptr;
+  std::memcpy(&pointer, native.bytes.data() + 20, sizeof pointer);
+  EXPECT_EQ(pointer, static_cast<void*>(data));
+  EXPECT_EQ(native.size, pt::kRequestSize);
+}
+#endif
 
 TEST(PassThroughLayout, ByteCountsTranslateAcrossTheLayouts) {
   // The whole request, the structure with its sense data, the structure alone.
