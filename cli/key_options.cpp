@@ -35,6 +35,8 @@ std::unique_ptr<CLI::App> NewCommandLine(const std::string& program) {
   auto app = std::make_unique<CLI::App>("", program);
   app->set_help_flag();
   app->allow_windows_style_options(false);
+  // An option given twice takes its last value, as the front ends always did.
+  app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
   return app;
 }
 

@@ -277,6 +277,16 @@ TEST_F(StelvarionBootTest, ValuesAfterAnEqualsSignAreTaken) {
   EXPECT_GT(fs::file_size(m_scratch / "trace.txt"), 0u);
 }
 
+TEST_F(StelvarionBootTest, AnOptionGivenTwiceTakesItsLastValue) {
+  const Outcome run = Invoke({"--image", "other.img", "--label", "FIRST", "--yes", "--capacity", "8",
+                              "--label=SECOND", "--capacity", "16", "--image", "key.img"});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Has(run.out, "16 MB, firmware 2.45, image key.img\n")) << run.out;
+  EXPECT_TRUE(Has(run.out, "Volume label: SECOND\n")) << run.out;
+  EXPECT_TRUE(fs::exists(m_image));
+  EXPECT_FALSE(fs::exists(m_scratch / "other.img"));
+}
+
 TEST_F(StelvarionBootTest, HelpListsEveryOptionAndTouchesNothing) {
   const Outcome run = Invoke({"--image", "key.img", "--help"});
   EXPECT_EQ(run.exitCode, 0);
