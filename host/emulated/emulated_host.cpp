@@ -524,7 +524,7 @@ bool EmulatedHost::CloseFile(host::Handle file) {
 
 bool EmulatedHost::SetVolumeLabel(const char* rootPath, const char* label) {
   MountedVolume mounted = Mount(rootPath);
-  const bool ok = mounted.volume && mounted.volume->SetVolumeLabel(label) == 0;
+  const bool ok = !faults.labelRefused && mounted.volume && mounted.volume->SetVolumeLabel(label) == 0;
   TraceFile(std::string("label ") + rootPath + " \"" + (label != nullptr ? label : "") + "\"", ok);
   return ok;
 }

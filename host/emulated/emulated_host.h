@@ -32,6 +32,7 @@ struct FaultPlan {
   std::uint32_t helperOpenError = 0;  // nonzero: opening the driver fails with this error
   bool fileSystemFull = false;        // the key's volume has no free cluster
   bool fileSystemReadOnly = false;    // the key's volume refuses every change
+  bool labelRefused = false;          // SetVolumeLabelA answers access denied (an ordinary user)
 };
 
 struct MessageBoxRecord {

@@ -175,18 +175,24 @@ INSTANTIATE_TEST_SUITE_P(EveryModelBothTransports, WriteProtectedTest,
                            return name + (std::get<1>(info.param) ? "Administrator" : "OrdinaryUser");
                          });
 
-TEST_F(StartFailureTest, KeyTooLargeForTheSinglePartitionLayoutIsRefusedUnwritten) {
-  emulated::EmulatedKey& key = AttachKey(kP9, 2048);
+// 30 MB at 32 sectors per cluster are fewer clusters than FAT16 allows.
+TEST_F(StartFailureTest, KeyTooSmallForTheSinglePartitionLayoutIsRefusedUnchanged) {
+  emulated::EmulatedKey& key = AttachKey(kP9, 30);
+  const std::uint32_t factoryArea = key.Areas().Register();
   std::size_t before = 0;
   RunProgram([&](BootUtilityDialog& dialog) {
-    EXPECT_EQ(view.texts[1000], "2048 MB");
+    EXPECT_EQ(view.texts[1000], "30 MB");
     before = TraceSize();
-    view.Type(1001, "BIG");
+    view.Type(1001, "SMALL");
     dialog.OnOK();
   });
   ExpectStoppedWith(shown::kUnknownError);
   EXPECT_TRUE(WritesTakenSince(before).empty());
   EXPECT_TRUE(FlashUntouched(key));
+  EXPECT_EQ(key.Areas().Register(), factoryArea);
+  const std::vector<std::string> commands = CommandsSince(before);
+  EXPECT_FALSE(Contains(commands, "vendor 9E 00")) << "nothing that changes the key was sent";
+  EXPECT_FALSE(Contains(commands, "FF1D"));
   EXPECT_FALSE(AnyStartsWith(Sequence(), "file "));
 }
 
@@ -256,7 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
             // The files and the label go through the file system, which has lost the volume.
             RemovalCase{"BeforeTheSecondFile", "before create E:\\IBMDOS.COM", shown::kUnknownError,
                         shown::kUnknownError, true},
-            RemovalCase{"BeforeTheLabel", "before label E:\\", shown::kUnknownError, shown::kUnknownError, true}),
+            // The system's label call is not examined; the entry by sector then finds no key.
+            RemovalCase{"BeforeTheLabel", "before label E:\\", shown::kNoDeviceInformation,
+                        shown::kNoDeviceInformation, true}),
         testing::Bool()),
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Administrator" : "OrdinaryUser");

@@ -85,12 +85,13 @@ class StartSequenceTest : public AppTest, public testing::WithParamInterface<Seq
     Append(lines, {"cmd vendor 97", "pause 1000"});
     Append(lines, {"cmd vendor B6 00", "pause 1000", "cmd TUR"});
     if (IsP9()) {
-      // One area over the whole key, partition at 63, 250-sector FATs, root at 564.
+      // One area over the whole key, partition at 63, 250-sector FATs, root at 564; the
+      // partition's size is worked out before the key is changed.
+      Append(lines, Conversion(admin));
       lines.push_back("cmd vendor 9E 00");
       Append(lines, Conversion(admin));
       lines.push_back("cmd vendor B4");
       Append(lines, ResetAndRefresh());
-      Append(lines, Conversion(admin));
       Append(lines, Clear(0, 576));
       lines.push_back("cmd WRITE 576+20");  // the rest of the root directory
       Append(lines, {"cmd WRITE 0+1", "cmd WRITE 63+1", "cmd WRITE 64+1", "cmd WRITE 314+1", "cmd WRITE 32+1"});
