@@ -79,6 +79,26 @@ TEST_F(LabelRefusalTest, RefusedLabelShowsTheListSelectsTheFieldAndSendsNothing)
   EXPECT_EQ(tail.back(), "focus 1001");
 }
 
+// Only another program can put more than 11 characters into the field (WM_SETTEXT).
+TEST_F(LabelRefusalTest, OverlongLabelEndsStartWithTheFrameworksMessage) {
+  AttachKey();
+  host.AddWindow("StelvarionMonitorProgram");
+  std::size_t before = 0;
+  RunProgram([&](BootUtilityDialog& dialog) {
+    dialog.m_strLabel = "EARLIER";
+    view.lines.clear();
+    before = TraceSize();
+    view.texts[1001] = "TWELVE CHARS";
+    dialog.OnOK();
+  });
+  EXPECT_TRUE(CommandsSince(before).empty());
+  EXPECT_TRUE(host.postedMessages.empty());
+  ASSERT_EQ(host.messageBoxes.size(), 1u) << "no format warning follows";
+  EXPECT_EQ(host.messageBoxes[0].text, shown::kTooLong);
+  EXPECT_EQ(host.messageBoxes[0].type, kAppBox);
+  EXPECT_EQ(view.lines, (std::vector<std::string>{"enable 1 0", "focus 1001", "enable 1 1", "end 2"}));
+}
+
 TEST_F(LabelRefusalTest, ElevenLettersDigitsAndSpacesReachTheWarning) {
   AttachKey();
   answers = {host::win32::IDCANCEL};

@@ -82,7 +82,9 @@ TEST_F(DeviceInfoTest, IdentifiersAndConfigurationRoundTripAsText) {
   struct Case {
     const char* id;
     const char* text;
-  } cases[] = {{"1b0a", "1b0a"}, {"3c0", "03c0"}, {"5", "0005"}, {"FFFF", "ffff"}, {"0x12ab", "12ab"}};
+  } cases[] = {{"1b0a", "1b0a"}, {"3c0", "03c0"}, {"5", "0005"}, {"FFFF", "ffff"}, {"0x12ab", "12ab"},
+               // Overlong: the low bits are kept on every build, as "%x" does.
+               {"123456789abcdef0", "def0"}, {"fffffffff1234", "1234"}, {"  +0X7e", "007e"}};
   for (const Case& c : cases) {
     char serial[15] = "12345678901234";
     ASSERT_EQ(SetKeyDeviceInfo(c.id, c.id, "m", "p", serial, "v", "p", "r", "5"), kResultSuccess) << c.id;
