@@ -170,24 +170,32 @@ EmulatedHost::Outcome EmulatedHost::RunCommand(EmulatedDevice* device, const Scs
 
 // ---- Volumes and SCSI pass-through ---------------------------------------------------------
 
-host::Handle EmulatedHost::OpenVolume(const char* path, std::uint32_t, std::uint32_t, std::uint32_t,
-                                      std::uint32_t) {
+host::Handle EmulatedHost::OpenVolume(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                                      std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
   TraceEvent event;
   event.kind = TraceKind::kOpenVolume;
   event.text = path;
+  event.access = desiredAccess;
+  event.share = shareMode;
+  event.disposition = creationDisposition;
+  event.flags = flagsAndAttributes;
+  // The file system holds a mounted volume open for reading and writing: another open must
+  // share both (or fail with a sharing violation), and a volume can only be opened, not created.
+  const std::uint32_t bothShares = host::win32::FILE_SHARE_READ | host::win32::FILE_SHARE_WRITE;
+  const bool openable = (shareMode & bothShares) == bothShares && creationDisposition == host::win32::OPEN_EXISTING;
   char letter = 0;
   const bool keyGone = [&] {
     EmulatedDevice* device = IsVolumePath(path, &letter) ? DeviceAt(letter) : nullptr;
     return device != nullptr && device->Kind() == DriveKind::kKey && faults.keyRemovedFrom &&
            m_commandIndex >= *faults.keyRemovedFrom;
   }();
-  if (!IsVolumePath(path, &letter) || DeviceAt(letter) == nullptr || keyGone ||
+  if (!openable || !IsVolumePath(path, &letter) || DeviceAt(letter) == nullptr || keyGone ||
       faults.volumesThatDoNotOpen.count(letter) != 0) {
     trace.Add(std::move(event));
     return host::kInvalidHandle;
   }
   const host::Handle handle = m_nextHandle++;
-  m_handles[handle] = OpenHandle{OpenHandle::What::kVolume, letter};
+  m_handles[handle] = OpenHandle{OpenHandle::What::kVolume, letter, desiredAccess};
   event.ok = true;
   event.handle = handle;
   event.letter = letter;
@@ -219,8 +227,11 @@ bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlC
 
   auto handle = m_handles.find(volume);
   // What the system itself would refuse before the device sees anything.
+  // SCSI pass-through needs a handle opened for reading and writing (access denied otherwise).
+  const std::uint32_t readWrite = host::win32::GENERIC_READ | host::win32::GENERIC_WRITE;
   const bool wellFormed = handle != m_handles.end() &&
                           handle->second.what == OpenHandle::What::kVolume &&
+                          (handle->second.access & readWrite) == readWrite &&
                           ioControlCode == kIoctlScsiPassThroughDirect && length == kSptdSize &&
                           inSize >= kSptdSize && outSize >= kSptdSize && inSize <= kSptdRequestSize &&
                           outSize <= kSptdRequestSize && cdbLength > 0 && cdbLength <= 16 &&

@@ -169,6 +169,7 @@ class EmulatedHost : public host::VolumePort,
   struct OpenHandle {
     enum class What { kVolume, kHelperDriver } what;
     char letter = 0;
+    std::uint32_t access = 0;
   };
   struct OpenFile {
     std::unique_ptr<SectorDevice> sectors;

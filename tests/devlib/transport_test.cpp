@@ -60,6 +60,18 @@ TEST_F(PassThroughTest, RequestIsLaidOutAsTheSystemReadsIt) {
   EXPECT_EQ(commands[0].letter, 'G');
 }
 
+TEST_F(PassThroughTest, VolumeIsOpenedForReadingAndWritingSharedAndUnbuffered) {
+  const VendorCdb cdb = BuildTestUnitReadyCdb();
+  ASSERT_EQ(Device().ExecuteCdb(0, nullptr, 0, cdb.data(), nullptr), kResultSuccess);
+  const auto opens = host.trace.OfKind(emulated::TraceKind::kOpenVolume);
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(opens[0].text, "\\\\.\\G:");
+  EXPECT_EQ(opens[0].access, 0xC0000000u);       // GENERIC_READ | GENERIC_WRITE
+  EXPECT_EQ(opens[0].share, 0x00000003u);        // FILE_SHARE_READ | FILE_SHARE_WRITE
+  EXPECT_EQ(opens[0].disposition, 3u);           // OPEN_EXISTING
+  EXPECT_EQ(opens[0].flags, 0x20000080u);        // FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL
+}
+
 TEST_F(PassThroughTest, DirectionAndBufferForCommandsWithoutData) {
   const VendorCdb cdb = BuildTestUnitReadyCdb();
   ASSERT_EQ(Device().ExecuteCdb(0, nullptr, 0, cdb.data(), nullptr), kResultSuccess);
