@@ -536,7 +536,8 @@ bool EmulatedHost::CloseFile(host::Handle file) {
 bool EmulatedHost::SetVolumeLabel(const char* rootPath, const char* label) {
   MountedVolume mounted = Mount(rootPath);
   const bool ok = !faults.labelRefused && mounted.volume && mounted.volume->SetVolumeLabel(label) == 0;
-  TraceFile(std::string("label ") + rootPath + " \"" + (label != nullptr ? label : "") + "\"", ok);
+  // A null label (remove it) and the empty text are told apart.
+  TraceFile(std::string("label ") + rootPath + (label != nullptr ? std::string(" \"") + label + "\"" : " (null)"), ok);
   return ok;
 }
 
