@@ -257,7 +257,8 @@ bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlC
   if (outcome.ioctlOk) {
     image[2] = outcome.status;
     if (dataIn && transferLength > 0 && outcome.delivered && outcome.status == kStatusGood) {
-      std::memcpy(request.dataBuffer, data.data(), transferLength);
+      // The device writes the caller's buffer itself, and only as far as it answers.
+      std::memcpy(request.dataBuffer, data.data(), command.Answered());
     }
     if (outcome.status != kStatusGood && device != nullptr && senseOffset < outSize) {
       const auto sense = device->LastSense().Bytes();
@@ -337,6 +338,7 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
   event.dataIn = !dataOut;
   event.length = length;
 
+  std::uint32_t returned = outSize;
   StoreLittleEndian32(block + 12, 0);  // completion
   StoreLittleEndian32(block + 16, 0);  // sense present
   const bool sizesFit = LittleEndian32At(block) == 64 && length <= kHelperMaxData &&
@@ -355,7 +357,11 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
     event.status = outcome.status;
     if (outcome.ioctlOk && outcome.status == kStatusGood) {
       StoreLittleEndian32(block + 12, 1);
-      if (!dataOut && length > 0) std::memcpy(block + kHelperHeader, data.data(), length);
+      if (!dataOut && length > 0) {
+        std::memcpy(block + kHelperHeader, data.data(), command.Answered());
+        // The I/O manager copies back what the driver reports, not the whole output size.
+        returned = kHelperHeader + command.Answered();
+      }
     } else if (outcome.ioctlOk && device != nullptr) {
       const auto sense = device->LastSense().Bytes();
       StoreLittleEndian32(block + 16, 1);
@@ -367,8 +373,8 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
   }
   event.ok = true;
   event.reply.assign(block, block + kHelperHeader);
-  std::memcpy(out, block, outSize);
-  if (bytesReturned != nullptr) *bytesReturned = outSize;
+  std::memcpy(out, block, returned);
+  if (bytesReturned != nullptr) *bytesReturned = returned;
   trace.Add(std::move(event));
   return true;
 }

@@ -243,6 +243,11 @@ TEST_F(HelperTransportTest, SenseIsCopiedUpToTheSmallerLength) {
 TEST_F(HelperTransportTest, InquiryAnswerIsClearedWhereTheDriverReturnsNothing) {
   host::Handle driver = 0;
   ASSERT_EQ(OpenHelperDriver(&driver), kHelperOpened);
+  // A transfer out first leaves its bytes where the request block lives on the stack.
+  const std::uint8_t write[12] = {0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::array<std::uint8_t, 56> stale;
+  stale.fill(0xEE);
+  HelperTransfer(driver, 4, write, kHelperTransferOut, stale.data(), 56, nullptr, 0);
   const std::uint8_t inquiry[12] = {0x12, 0, 0, 0, 56};
   std::array<std::uint8_t, 56> answer;
   answer.fill(0xCC);
