@@ -607,6 +607,7 @@ std::uint8_t EmulatedKey::ReadHint(const ScsiCommand& command, KeyCommandRecord&
   if (!KeyAreas::ValidArea(area)) return InvalidField();
   if (!m_areas.HasPassword(area)) return WrongState();
   WriteHintRecord(m_areas.Hint(area), command.data);
+  if (hintLengthAnswered) command.data[kHintLengthAt] = *hintLengthAnswered;
   return Good();
 }
 
