@@ -78,6 +78,16 @@ TEST_F(DeviceInfoTest, SetBuildsTheWholeBlockAndGeneratesTheSerial) {
   EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 112, block.end()), std::vector<std::uint8_t>(400, 0));
 }
 
+// The device's own clamp, apart from the entry function's: 14 digits at most reach the block.
+TEST_F(DeviceInfoTest, DeviceTakesAtMostFourteenSerialDigits) {
+  const char digits[] = "1234567890ABCDEFGHIJ";
+  ASSERT_EQ(Device().SetSerialNumber(digits, 20), kResultSuccess);
+  const auto block = LastBlockWritten();
+  EXPECT_EQ(block[48], 14);
+  EXPECT_EQ(std::string(block.begin() + 50, block.begin() + 64), "1234567890ABCD");
+  EXPECT_EQ(std::string(block.begin() + 64, block.begin() + 74), std::string(10, '\0'));
+}
+
 TEST_F(DeviceInfoTest, IdentifiersAndConfigurationRoundTripAsText) {
   struct Case {
     const char* id;
