@@ -248,6 +248,12 @@ TEST_F(CatalogueTest, RefreshTouchesTheKeysVolumeAgain) {
   host.faults.failingIoctls.insert(host.CommandCount() + 1);  // after the identity read
   EXPECT_EQ(KeyCommand99(), kResultGeneralFailure);
   EXPECT_EQ(StorySinceMark().back(), "cmd AD 99");
+
+  // So does a failed reset: no settling, no free-space queries, no TEST UNIT READY.
+  mark = host.trace.Events().size();
+  host.faults.failingIoctls.insert(host.CommandCount() + 1);
+  EXPECT_EQ(KeyCommandFF1D(), kResultGeneralFailure);
+  EXPECT_EQ(StorySinceMark().back(), "cmd FF 1D");
 }
 
 TEST_F(CatalogueTest, ResetAnd9FPauseEvenWhenTheyFail) {
