@@ -161,6 +161,37 @@ class HelperTransportTest : public LibraryTest {
   emulated::EmulatedKey* key = nullptr;
 };
 
+// Without a drive letter there is no volume to ask for its free space: the refresh settles and
+// tests the unit, but never queries an empty path (which would be the current drive).
+TEST_F(HelperTransportTest, RefreshWithoutADriveLetterSkipsTheFreeSpaceQueries) {
+  host.registry.CreateKey("SYSTEM\\CurrentControlSet\\Enum\\USBSTOR").refuseOpen = true;
+  char letter = 0;
+  ASSERT_NE(GetKeyDriveLetter(&letter), kResultSuccess);
+  const std::size_t before = host.trace.Events().size();
+  ASSERT_EQ(KeyCommand99(), kResultSuccess);
+  int pauses = 0, frees = 0, unitTests = 0;
+  const auto& events = host.trace.Events();
+  for (std::size_t i = before; i < events.size(); ++i) {
+    const std::string line = events[i].Describe();
+    if (events[i].kind == emulated::TraceKind::kPause) ++pauses;
+    if (line.find("free") != std::string::npos) ++frees;
+    if (events[i].kind == emulated::TraceKind::kHelperCommand && events[i].cdb[0] == 0x00) ++unitTests;
+  }
+  EXPECT_EQ(pauses, 3);
+  EXPECT_EQ(frees, 0);
+  EXPECT_EQ(unitTests, 1);
+
+  // With its letter back, the same refresh asks for the volume's free space twice.
+  host.registry.CreateKey("SYSTEM\\CurrentControlSet\\Enum\\USBSTOR").refuseOpen = false;
+  const std::size_t again = host.trace.Events().size();
+  ASSERT_EQ(KeyCommand99(), kResultSuccess);
+  frees = 0;
+  for (std::size_t i = again; i < events.size(); ++i) {
+    if (events[i].Describe().find("free") != std::string::npos) ++frees;
+  }
+  EXPECT_EQ(frees, 2);
+}
+
 TEST_F(HelperTransportTest, BufferSizesFollowTheDirection) {
   std::array<std::uint8_t, 512> sector{};
   sector[0] = 0x5A;
