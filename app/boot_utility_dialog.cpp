@@ -50,13 +50,12 @@ bool BootUtilityDialog::UpdateData(bool saveAndValidate) {
     View().SetItemText(dialog_id::kCapacity, m_strCapacity);
     return true;
   }
-  const std::string label = View().GetItemText(dialog_id::kLabel);
-  if (label.size() > static_cast<std::size_t>(kLabelMaxCharacters)) {
+  m_strLabel = View().GetItemText(dialog_id::kLabel);
+  if (m_strLabel.size() > static_cast<std::size_t>(kLabelMaxCharacters)) {
     AppMessageBox(text::kTooManyCharacters);
     View().FocusItem(dialog_id::kLabel);
     return false;
   }
-  m_strLabel = label;
   m_strCapacity = View().GetItemText(dialog_id::kCapacity);
   return true;
 }
@@ -127,7 +126,9 @@ void BootUtilityDialog::OnOK() {
 }
 
 void BootUtilityDialog::RunStartSequence() {
-  UpdateData(true);
+  // A label past the edit control's limit (set by another program) is refused with its own
+  // message; nothing is started with it.
+  if (!UpdateData(true)) return;
   if (IsLabelInvalid(m_strLabel) != 0) {
     AppMessageBox(text::kInvalidLabel);
     View().FocusItem(dialog_id::kLabel);

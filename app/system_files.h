@@ -23,7 +23,8 @@ ResultCode CopySystemFiles();
 // resource is missing or the file could not be completely written.
 bool WriteResourceToFile(const char* path, int resourceId);
 
-// Sets the label through the operating system. Shows its own message on failure.
+// Sets the label through the operating system, whose answer is not examined. Shows its own
+// message when the key has no drive letter.
 ResultCode SetKeyVolumeLabel(const char* label);
 
 // Writes the label as root-directory entry 3 by sector, after the three system files. -8 for an

@@ -1,7 +1,12 @@
 // The helper driver knows nothing of drive letters. Windows records which volume a USB storage
 // device became: USBSTOR\<device>\<instance> holds ParentIdPrefix, and MountedDevices maps
-// "\DosDevices\X:" to the volume's device path, which embeds that prefix.
+// "\DosDevices\X:" to the volume's device path, which embeds that prefix. Windows 6.0 may
+// keep no prefix for a key with a serial number and record the USBSTOR device path instead.
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "devlib/identity.h"
 #include "devlib/scsi_flash_device.h"
@@ -13,6 +18,8 @@ constexpr char kUsbStorPath[] = "SYSTEM\\CurrentControlSet\\Enum\\USBSTOR";
 constexpr char kMountedDevicesPath[] = "SYSTEM\\MountedDevices";
 constexpr char kRemovableMediaPrefix[] = "\\??\\STORAGE#RemovableMedia#";
 constexpr char kDosDevicesPrefix[] = "\\DosDevices\\";
+constexpr char kUsbStorDevicePrefix[] = "_??_USBSTOR#";
+constexpr char kDiskInterfaceSuffix[] = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 constexpr std::uint32_t kNameBufferSize = 255;
 constexpr std::size_t kUsbStorNamesEnd = 112;
 
@@ -32,8 +39,21 @@ bool IsKeyDeviceName(const char* name) {
   return false;
 }
 
+bool BeginsWith(const char* text, const char* prefix, std::size_t length, bool anyCase) {
+  if (!anyCase) return std::strncmp(text, prefix, length) == 0;
+  for (std::size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+    if (text[i] == '\0') return false;
+  }
+  return true;
+}
+
 // Looks through MountedDevices for a removable volume whose device path begins with target.
-bool FindMountedLetter(const char* target, char* letterOut) {
+// The device paths of Windows 6.0 are longer than the names the XP records hold: their search
+// reads the data into a larger buffer, and compares it without regard to case.
+bool FindMountedLetter(const char* target, char* letterOut, bool usbStorForm = false) {
   host::RegistryPort& registry = host::Registry();
   host::RegistryKey mounted = 0;
   if (registry.OpenKey(host::kHkeyLocalMachine, kMountedDevicesPath, host::kKeyRead, &mounted) !=
@@ -42,23 +62,27 @@ bool FindMountedLetter(const char* target, char* letterOut) {
   }
   bool found = false;
   const std::size_t targetLength = std::strlen(target);
+  // Room for the whole path in UTF-16LE and whatever a record appends to it.
+  const std::size_t dataBufferSize = usbStorForm ? 2 * targetLength + 2 * kNameBufferSize : kNameBufferSize;
+  std::vector<std::uint8_t> data(dataBufferSize);
+  std::vector<char> text(data.size() / 2 + 1);
   for (std::uint32_t index = 0; !found; ++index) {
     char name[kNameBufferSize] = {};
-    std::uint8_t data[kNameBufferSize] = {};
+    std::fill(data.begin(), data.end(), 0);
+    std::fill(text.begin(), text.end(), 0);
     std::uint32_t nameSize = kNameBufferSize;
-    std::uint32_t dataSize = kNameBufferSize;
+    std::uint32_t dataSize = static_cast<std::uint32_t>(data.size());
     std::uint32_t type = 0;
     const std::int32_t status =
-        registry.EnumValue(mounted, index, name, &nameSize, &type, data, &dataSize);
+        registry.EnumValue(mounted, index, name, &nameSize, &type, data.data(), &dataSize);
     if (!EnumerationContinues(status)) break;
     // A value too long for the buffer leaves its data undefined: it is never compared.
     if (status == static_cast<std::int32_t>(host::win32::ERROR_MORE_DATA)) continue;
 
     // The data is UTF-16LE; its low bytes give the device path as 8-bit text.
-    char text[kNameBufferSize / 2 + 1] = {};
-    const std::uint32_t units = (dataSize < kNameBufferSize ? dataSize : kNameBufferSize) / 2;
+    const std::uint32_t units = (dataSize < data.size() ? dataSize : static_cast<std::uint32_t>(data.size())) / 2;
     for (std::uint32_t i = 0; i < units; ++i) text[i] = static_cast<char>(data[2 * i]);
-    if (std::strncmp(text, target, targetLength) != 0) continue;
+    if (!BeginsWith(text.data(), target, targetLength, usbStorForm)) continue;
 
     const std::size_t prefixLength = sizeof kDosDevicesPrefix - 1;
     name[kNameBufferSize - 1] = '\0';
@@ -74,7 +98,7 @@ bool FindMountedLetter(const char* target, char* letterOut) {
 }
 
 // Walks the instances of one USBSTOR device key.
-bool FindLetterOfDevice(host::RegistryKey device, char* letterOut) {
+bool FindLetterOfDevice(host::RegistryKey device, const char* deviceName, char* letterOut) {
   host::RegistryPort& registry = host::Registry();
   for (std::uint32_t index = 0;; ++index) {
     char instanceName[kNameBufferSize] = {};
@@ -88,8 +112,8 @@ bool FindLetterOfDevice(host::RegistryKey device, char* letterOut) {
         static_cast<std::int32_t>(host::win32::ERROR_SUCCESS)) {
       continue;
     }
-    std::uint8_t prefix[kNameBufferSize] = {};
-    std::uint32_t prefixSize = kNameBufferSize - 1;  // always leaves a terminating zero
+    std::uint8_t prefix[kNameBufferSize + 1] = {};
+    std::uint32_t prefixSize = kNameBufferSize;  // the extra byte always terminates it
     std::uint32_t type = 0;
     const bool havePrefix = registry.QueryValue(instance, "ParentIdPrefix", &type, prefix,
                                                 &prefixSize) ==
@@ -100,6 +124,11 @@ bool FindLetterOfDevice(host::RegistryKey device, char* letterOut) {
       std::strcpy(target, kRemovableMediaPrefix);
       std::strcat(target, reinterpret_cast<const char*>(prefix));
       found = FindMountedLetter(target, letterOut);
+    }
+    if (!found) {
+      const std::string devicePath =
+          std::string(kUsbStorDevicePrefix) + deviceName + "#" + instanceName + "#" + kDiskInterfaceSuffix;
+      found = FindMountedLetter(devicePath.c_str(), letterOut, true);
     }
     registry.CloseKey(instance);
     if (found) return true;
@@ -127,7 +156,7 @@ ResultCode ScsiFlashDevice::ResolveDriveLetterFromRegistry(char* letterOut) {
         static_cast<std::int32_t>(host::win32::ERROR_SUCCESS)) {
       continue;
     }
-    if (FindLetterOfDevice(device, letterOut)) result = kResultSuccess;
+    if (FindLetterOfDevice(device, deviceName, letterOut)) result = kResultSuccess;
     registry.CloseKey(device);
   }
   registry.CloseKey(usbStor);

@@ -117,7 +117,7 @@ void FuzzLabelCheck(const std::uint8_t* data, std::size_t size) {
     FUZZ_CHECK(dialog.m_strLabel == label && dialog.m_strCapacity == "123 MB", "members after UpdateData");
     FUZZ_CHECK(host.messageBoxes.empty(), "a label that fits was complained about");
   } else {
-    FUZZ_CHECK(dialog.m_strLabel == previous, "a label too long replaced the member");
+    FUZZ_CHECK(dialog.m_strLabel == label, "a label too long was not read before it was refused");
     FUZZ_CHECK(host.messageBoxes.size() == 1 && host.messageBoxes[0].text == text::kTooManyCharacters,
                "the too-long label message");
     FUZZ_CHECK(view.Saw("focus 1001"), "focus back to the label");
@@ -129,19 +129,22 @@ void FuzzLabelCheck(const std::uint8_t* data, std::size_t size) {
   FUZZ_CHECK(view.texts[dialog_id::kLabel] == dialog.m_strLabel && view.Saw("limit 1001 11"), "UpdateData(false)");
 
   // Start: the label is read again, checked, and only a valid one reaches the format warning.
-  const std::string held = dialog.m_strLabel;
   view.texts[dialog_id::kLabel] = label;
   view.events.clear();
   host.messageBoxes.clear();
   dialog.OnOK();
-  const std::string checked = fits ? label : held;
+  const std::string checked = label;
   const bool refused = ReferenceLabelInvalid(checked) != 0;
   FUZZ_CHECK(!view.events.empty() && view.events.front() == "enable 1 off" && view.events.back() == "enable 1 on",
              "Start is disabled first and enabled last");
   std::vector<emulated::MessageBoxRecord> boxes = host.messageBoxes;
   if (!fits) {
-    FUZZ_CHECK(!boxes.empty() && boxes.front().text == text::kTooManyCharacters, "the too-long label message at Start");
-    boxes.erase(boxes.begin());
+    // A refused read ends Start: nothing else is shown or sent.
+    FUZZ_CHECK(boxes.size() == 1 && boxes.front().text == text::kTooManyCharacters,
+               "the too-long label message alone at Start");
+    FUZZ_CHECK(host.trace.Events().empty(), "a too-long label reached the host");
+    ResetDeviceLibraryForTests();
+    return;
   }
   FUZZ_CHECK(!boxes.empty(), "Start showed no message");
   if (refused) {

@@ -1,5 +1,6 @@
 #include "media/single_partition_writer.h"
 
+#include <algorithm>
 #include <array>
 
 #include "devlib/key_library.h"
@@ -37,27 +38,38 @@ ResultCode WriteSinglePartitionBoot(int /*mode*/, const char* label, host::Progr
   sink.Claim(kWriterSteps);
   sink.Advance();
 
-  ResultCode result = KeyCommand9E(0);
+  // The partition's size is known from the firmware alone, so a size the fixed layout (32
+  // sectors per cluster, 12 or 250 sectors per FAT) cannot describe is refused before the key
+  // is changed at all; so is a firmware without a conversion. A size of 0 or one beyond the key
+  // is left to the area-size step, which refuses it.
+  std::uint32_t megabytes = capacityMb;
+  std::uint32_t areaSectors = 0;
+  ResultCode result = ConvertKeyCapacity(&megabytes, &areaSectors, 0);
+  if (result != kResultSuccess) return result;
+  const bool sized = areaSectors > kPartitionStart;
+  const FatKind kind = FatKindForAreaMb(capacityMb);
+  const std::uint8_t sectorsPerFat = kind == FatKind::kFat12 ? kFat12SectorsPerFat : kSinglePartitionFat16SectorsPerFat;
+  std::uint32_t partitionSectors = sized ? areaSectors - kPartitionStart : 0;
+  // A 250-sector FAT maps 63998 clusters; 1 GB at 2048 sectors to the megabyte (or 1039 MB and
+  // up at 1972) holds more. The partition ends where the FAT's reach ends.
+  const std::uint32_t mappable = std::min(MappableClusters(kind, sectorsPerFat),
+                                          kind == FatKind::kFat12 ? kMostFat12Clusters : kMostFat16Clusters);
+  if (DataClusters(partitionSectors, sectorsPerFat, kFixedSectorsPerCluster) > mappable) {
+    partitionSectors = kReservedSectors + 2u * sectorsPerFat + kRootDirectorySectors + mappable * kFixedSectorsPerCluster;
+  }
+  if (sized &&
+      !IsValidVolume(kind, DataClusters(partitionSectors, sectorsPerFat, kFixedSectorsPerCluster), sectorsPerFat)) {
+    return kResultGeneralFailure;
+  }
+
+  result = KeyCommand9E(0);
   if (result != kResultSuccess) return result;
   result = SetKeyAreaSize(capacityMb);
   if (result != kResultSuccess) return result;
   result = KeyCommandFF1D();
   if (result != kResultSuccess) return result;
   sink.Advance();
-
-  // The partition's size is known before anything is written, so a size the fixed layout
-  // (32 sectors per cluster, 12 or 250 sectors per FAT) cannot describe is refused untouched.
-  std::uint32_t megabytes = capacityMb;
-  std::uint32_t areaSectors = 0;
-  result = ConvertKeyCapacity(&megabytes, &areaSectors, 0);
-  if (result != kResultSuccess) return result;
-  const FatKind kind = FatKindForAreaMb(capacityMb);
-  const std::uint8_t sectorsPerFat = kind == FatKind::kFat12 ? kFat12SectorsPerFat : kSinglePartitionFat16SectorsPerFat;
-  const std::uint32_t partitionSectors = areaSectors - kPartitionStart;
-  if (areaSectors <= kPartitionStart ||
-      !IsValidVolume(kind, DataClusters(partitionSectors, sectorsPerFat, kFixedSectorsPerCluster), sectorsPerFat)) {
-    return kResultGeneralFailure;
-  }
+  if (!sized) return kResultGeneralFailure;
 
   for (std::uint32_t s = 0; s < kClearSectors; s += kChunk) {
     result = WriteKeySectors(s, zeros.data(), kChunk);

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <cctype>
+#include <cstdint>
 #include <cstring>
 
 #include "devlib/commands/vendor_cdb.h"
@@ -28,12 +29,29 @@ void GenerateSerialNumber(char* out14) {
 
 namespace {
 
-// "%x" as the key's tools read it: leading blanks, an optional 0x; false when no digit follows.
+// "%x" as the key's tools read it: leading blanks, an optional sign and 0x; false when no digit
+// follows. An overlong text keeps its low 32 bits, whatever the C library's strtoul would clamp to.
 bool ParseHex(const char* text, unsigned long* value) {
   if (text == nullptr) return false;
-  char* end = nullptr;
-  *value = std::strtoul(text, &end, 16);
-  return end != text;
+  const char* p = text;
+  while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+  const bool negative = *p == '-';
+  if (*p == '+' || *p == '-') ++p;
+  if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
+    const char after = p[2];
+    if (std::isxdigit(static_cast<unsigned char>(after))) p += 2;
+  }
+  std::uint32_t result = 0;
+  bool digits = false;
+  for (; std::isxdigit(static_cast<unsigned char>(*p)); ++p) {
+    const char c = *p;
+    const std::uint32_t digit = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
+    result = result << 4 | digit;
+    digits = true;
+  }
+  if (!digits) return false;
+  *value = negative ? 0u - result : result;
+  return true;
 }
 
 // A USB string: its length byte, the descriptor type, then the text cut to the field.

@@ -30,6 +30,11 @@ struct ScsiCommand {
   bool dataIn = false;          // data flows from the device
   std::uint8_t* data = nullptr;  // data in: room to fill; data out: what the host sent
   std::uint32_t length = 0;
+  // Data in: how many bytes the device returned, when fewer than asked (the rest of the
+  // caller's buffer is never written, as with a real transfer).
+  mutable std::uint32_t answered = kWholeLength;
+  static constexpr std::uint32_t kWholeLength = 0xFFFFFFFFu;
+  std::uint32_t Answered() const { return answered < length ? answered : length; }
 };
 
 enum class DriveKind { kKey, kFixedDisk, kUsbStick, kEmptyReader };

@@ -170,24 +170,32 @@ EmulatedHost::Outcome EmulatedHost::RunCommand(EmulatedDevice* device, const Scs
 
 // ---- Volumes and SCSI pass-through ---------------------------------------------------------
 
-host::Handle EmulatedHost::OpenVolume(const char* path, std::uint32_t, std::uint32_t, std::uint32_t,
-                                      std::uint32_t) {
+host::Handle EmulatedHost::OpenVolume(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                                      std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
   TraceEvent event;
   event.kind = TraceKind::kOpenVolume;
   event.text = path;
+  event.access = desiredAccess;
+  event.share = shareMode;
+  event.disposition = creationDisposition;
+  event.flags = flagsAndAttributes;
+  // The file system holds a mounted volume open for reading and writing: another open must
+  // share both (or fail with a sharing violation), and a volume can only be opened, not created.
+  const std::uint32_t bothShares = host::win32::FILE_SHARE_READ | host::win32::FILE_SHARE_WRITE;
+  const bool openable = (shareMode & bothShares) == bothShares && creationDisposition == host::win32::OPEN_EXISTING;
   char letter = 0;
   const bool keyGone = [&] {
     EmulatedDevice* device = IsVolumePath(path, &letter) ? DeviceAt(letter) : nullptr;
     return device != nullptr && device->Kind() == DriveKind::kKey && faults.keyRemovedFrom &&
            m_commandIndex >= *faults.keyRemovedFrom;
   }();
-  if (!IsVolumePath(path, &letter) || DeviceAt(letter) == nullptr || keyGone ||
+  if (!openable || !IsVolumePath(path, &letter) || DeviceAt(letter) == nullptr || keyGone ||
       faults.volumesThatDoNotOpen.count(letter) != 0) {
     trace.Add(std::move(event));
     return host::kInvalidHandle;
   }
   const host::Handle handle = m_nextHandle++;
-  m_handles[handle] = OpenHandle{OpenHandle::What::kVolume, letter};
+  m_handles[handle] = OpenHandle{OpenHandle::What::kVolume, letter, desiredAccess};
   event.ok = true;
   event.handle = handle;
   event.letter = letter;
@@ -219,8 +227,11 @@ bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlC
 
   auto handle = m_handles.find(volume);
   // What the system itself would refuse before the device sees anything.
+  // SCSI pass-through needs a handle opened for reading and writing (access denied otherwise).
+  const std::uint32_t readWrite = host::win32::GENERIC_READ | host::win32::GENERIC_WRITE;
   const bool wellFormed = handle != m_handles.end() &&
                           handle->second.what == OpenHandle::What::kVolume &&
+                          (handle->second.access & readWrite) == readWrite &&
                           ioControlCode == kIoctlScsiPassThroughDirect && length == kSptdSize &&
                           inSize >= kSptdSize && outSize >= kSptdSize && inSize <= kSptdRequestSize &&
                           outSize <= kSptdRequestSize && cdbLength > 0 && cdbLength <= 16 &&
@@ -246,7 +257,8 @@ bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlC
   if (outcome.ioctlOk) {
     image[2] = outcome.status;
     if (dataIn && transferLength > 0 && outcome.delivered && outcome.status == kStatusGood) {
-      std::memcpy(request.dataBuffer, data.data(), transferLength);
+      // The device writes the caller's buffer itself, and only as far as it answers.
+      std::memcpy(request.dataBuffer, data.data(), command.Answered());
     }
     if (outcome.status != kStatusGood && device != nullptr && senseOffset < outSize) {
       const auto sense = device->LastSense().Bytes();
@@ -326,6 +338,7 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
   event.dataIn = !dataOut;
   event.length = length;
 
+  std::uint32_t returned = outSize;
   StoreLittleEndian32(block + 12, 0);  // completion
   StoreLittleEndian32(block + 16, 0);  // sense present
   const bool sizesFit = LittleEndian32At(block) == 64 && length <= kHelperMaxData &&
@@ -344,7 +357,11 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
     event.status = outcome.status;
     if (outcome.ioctlOk && outcome.status == kStatusGood) {
       StoreLittleEndian32(block + 12, 1);
-      if (!dataOut && length > 0) std::memcpy(block + kHelperHeader, data.data(), length);
+      if (!dataOut && length > 0) {
+        std::memcpy(block + kHelperHeader, data.data(), command.Answered());
+        // The I/O manager copies back what the driver reports, not the whole output size.
+        returned = kHelperHeader + command.Answered();
+      }
     } else if (outcome.ioctlOk && device != nullptr) {
       const auto sense = device->LastSense().Bytes();
       StoreLittleEndian32(block + 16, 1);
@@ -356,8 +373,8 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
   }
   event.ok = true;
   event.reply.assign(block, block + kHelperHeader);
-  std::memcpy(out, block, outSize);
-  if (bytesReturned != nullptr) *bytesReturned = outSize;
+  std::memcpy(out, block, returned);
+  if (bytesReturned != nullptr) *bytesReturned = returned;
   trace.Add(std::move(event));
   return true;
 }
@@ -524,8 +541,9 @@ bool EmulatedHost::CloseFile(host::Handle file) {
 
 bool EmulatedHost::SetVolumeLabel(const char* rootPath, const char* label) {
   MountedVolume mounted = Mount(rootPath);
-  const bool ok = mounted.volume && mounted.volume->SetVolumeLabel(label) == 0;
-  TraceFile(std::string("label ") + rootPath + " \"" + (label != nullptr ? label : "") + "\"", ok);
+  const bool ok = !faults.labelRefused && mounted.volume && mounted.volume->SetVolumeLabel(label) == 0;
+  // A null label (remove it) and the empty text are told apart.
+  TraceFile(std::string("label ") + rootPath + (label != nullptr ? std::string(" \"") + label + "\"" : " (null)"), ok);
   return ok;
 }
 

@@ -32,6 +32,7 @@ struct FaultPlan {
   std::uint32_t helperOpenError = 0;  // nonzero: opening the driver fails with this error
   bool fileSystemFull = false;        // the key's volume has no free cluster
   bool fileSystemReadOnly = false;    // the key's volume refuses every change
+  bool labelRefused = false;          // SetVolumeLabelA answers access denied (an ordinary user)
 };
 
 struct MessageBoxRecord {
@@ -168,6 +169,7 @@ class EmulatedHost : public host::VolumePort,
   struct OpenHandle {
     enum class What { kVolume, kHelperDriver } what;
     char letter = 0;
+    std::uint32_t access = 0;
   };
   struct OpenFile {
     std::unique_ptr<SectorDevice> sectors;

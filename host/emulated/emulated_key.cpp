@@ -374,10 +374,10 @@ std::uint8_t EmulatedKey::Inquiry(const ScsiCommand& command, KeyCommandRecord& 
   const std::uint32_t allocation = command.cdb[4];
   record.fields["allocation"] = allocation;
   if (!command.dataIn || command.length < allocation) return InvalidField();
-  // An empty data phase may come without a buffer: no memset on a null pointer, even for zero bytes.
-  std::fill_n(command.data, command.length, std::uint8_t{0});
+  // The standard data is 36 bytes: a longer allocation gets those and no more.
   FillInquiryData(command.data, allocation, true, InquiryVendorOf(m_config), InquiryProductOf(m_config),
                   m_config.revision);
+  command.answered = std::min<std::uint32_t>(allocation, 36);
   return Good();
 }
 
@@ -607,6 +607,7 @@ std::uint8_t EmulatedKey::ReadHint(const ScsiCommand& command, KeyCommandRecord&
   if (!KeyAreas::ValidArea(area)) return InvalidField();
   if (!m_areas.HasPassword(area)) return WrongState();
   WriteHintRecord(m_areas.Hint(area), command.data);
+  if (hintLengthAnswered) command.data[kHintLengthAt] = *hintLengthAnswered;
   return Good();
 }
 

@@ -47,6 +47,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -107,6 +108,9 @@ class EmulatedKey : public EmulatedDevice {
   void SetLogPayloads(bool on) { m_logPayloads = on; }
 
   // Areas, views and passwords.
+  // A key whose hint record answers this length byte, whatever the hint's length.
+  std::optional<std::uint8_t> hintLengthAnswered;
+
   KeyAreas& Areas() { return m_areas; }
   const KeyAreas& Areas() const { return m_areas; }
 

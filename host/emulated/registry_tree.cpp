@@ -97,6 +97,15 @@ void RegistryTree::AddMountedVolume(char letter, const std::string& parentIdPref
                                    "&RM#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
 }
 
+void RegistryTree::AddMountedUsbStorVolume(char letter, const std::string& deviceKeyName,
+                                           const std::string& instanceName) {
+  std::string name = "\\DosDevices\\";
+  name += letter;
+  name += ':';
+  AddMountedDevicesValue(name, "_??_USBSTOR#" + deviceKeyName + "#" + instanceName +
+                                   "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+}
+
 void RegistryTree::AddMountedDevicesValue(const std::string& name, const std::string& text) {
   SetValue("SYSTEM\\MountedDevices", name, host::kRegBinary, Utf16LeOf(text));
 }

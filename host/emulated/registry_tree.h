@@ -38,6 +38,8 @@ class RegistryTree : public host::RegistryPort {
   void AddUsbStorDevice(const std::string& deviceKeyName, const std::string& instanceName,
                         const std::string& parentIdPrefix);
   void AddMountedVolume(char letter, const std::string& parentIdPrefix);
+  // The MountedDevices value Windows 6.0 may keep instead: the USBSTOR device path.
+  void AddMountedUsbStorVolume(char letter, const std::string& deviceKeyName, const std::string& instanceName);
   // A value under MountedDevices with arbitrary name and UTF-16LE data made from text.
   void AddMountedDevicesValue(const std::string& name, const std::string& text);
 

@@ -44,6 +44,12 @@ struct TraceEvent {
 
   std::uint32_t milliseconds = 0;
 
+  // Volume opens: what CreateFileA was asked for.
+  std::uint32_t access = 0;
+  std::uint32_t share = 0;
+  std::uint32_t disposition = 0;
+  std::uint32_t flags = 0;
+
   // One line: direction, length, block bytes and status for commands; the pause; the text.
   std::string Describe() const;
 };

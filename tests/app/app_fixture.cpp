@@ -234,6 +234,23 @@ std::vector<std::string> AppTest::Sequence() {
   return out;
 }
 
+std::vector<std::string> AppTest::SequenceWithIdentityReads() {
+  const std::vector<std::string> all = Timeline();
+  auto from = std::find_if(all.begin(), all.end(),
+                           [](const std::string& line) { return StartsWith(line, "box Format Warning: "); });
+  if (from == all.end()) from = all.begin();
+  std::vector<std::string> out;
+  for (auto it = from; it != all.end(); ++it) {
+    if (StartsWith(*it, "cmd vendor 95")) {
+      if (out.empty() || out.back() != "identify") out.push_back("identify");
+      continue;
+    }
+    const bool kept = StartsWith(*it, "cmd ") || StartsWith(*it, "file ") || StartsWith(*it, "box ");
+    if (kept && !IsDiscoveryQuery(*it)) out.push_back(*it);
+  }
+  return out;
+}
+
 std::vector<std::string> AppTest::Only(const std::vector<std::string>& prefixes) {
   std::vector<std::string> out;
   for (const std::string& line : Timeline()) {

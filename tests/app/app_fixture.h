@@ -126,6 +126,9 @@ class AppTest : public ::testing::Test {
   // finds and measures the key (identity, capacity, flash configuration, area size, INQUIRY)
   // and without the view's lines.
   std::vector<std::string> Sequence();
+  // The same with the identity reads kept, each run of them (a scan of the drives) as one
+  // "identify" line: where the sequence asks which key is attached.
+  std::vector<std::string> SequenceWithIdentityReads();
   // Time line lines that begin with one of the prefixes.
   std::vector<std::string> Only(const std::vector<std::string>& prefixes);
   // Command tokens sent from this point of the trace on.

@@ -156,11 +156,11 @@ TEST_F(DialogTest, LabelIsLimitedToElevenCharacters) {
   EXPECT_EQ(dialog.m_strLabel, "ELEVEN CHAR");
   EXPECT_TRUE(host.messageBoxes.empty());
 
-  // A text that got past the limit is refused, and the label keeps what it had.
+  // A text that got past the limit is read, then refused.
   view.texts[1001] = "TWELVE CHARS";
   view.lines.clear();
   EXPECT_FALSE(dialog.UpdateData(true));
-  EXPECT_EQ(dialog.m_strLabel, "ELEVEN CHAR");
+  EXPECT_EQ(dialog.m_strLabel, "TWELVE CHARS");
   ASSERT_EQ(host.messageBoxes.size(), 1u);
   EXPECT_EQ(host.messageBoxes[0].text, shown::kTooLong);
   EXPECT_EQ(host.messageBoxes[0].type, kAppBox);

@@ -4,6 +4,7 @@
 // the key's own boot programs to the placeholder IBMBIO.COM, which reports what it found.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <set>
 #include <string>
@@ -62,10 +63,11 @@ class KeyImageTest : public AppTest {
     if (!HasFailure()) fs::remove_all(m_scratch);
   }
 
-  void AttachFileKey(const char* model, std::uint32_t capacityMb, bool administrator) {
+  void AttachFileKey(const char* model, std::uint32_t capacityMb, bool administrator, const char* revision = nullptr) {
     emulated::KeyConfig config;
     config.model = model;
     config.capacityMb = capacityMb;
+    if (revision != nullptr) config.revision = revision;
     config.imagePath = m_image.string();
     host.AttachKey('E', config, 0);
     host.administrator = administrator;
@@ -134,6 +136,11 @@ struct ImageCase {
   bool administrator;
   const char* label;
   std::uint32_t partitionStart;
+  const char* revision = nullptr;  // none: the emulated key's own
+  bool labelRefused = false;       // the system refuses to rename the volume
+  // The label as the root entry holds it: the system's call writes upper case, the entry by
+  // sector the text as typed.
+  const char* storedLabel = nullptr;
 };
 
 void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.name; }
@@ -142,13 +149,29 @@ class BootableImageTest : public KeyImageTest, public testing::WithParamInterfac
 
 TEST_P(BootableImageTest, ToolsFindAValidBootableVolume) {
   const ImageCase& c = GetParam();
-  AttachFileKey(c.model, c.capacityMb, c.administrator);
+  AttachFileKey(c.model, c.capacityMb, c.administrator, c.revision);
+  host.faults.labelRefused = c.labelRefused;
   PressStart(c.label);
   ASSERT_EQ(host.messageBoxes.back().text, shown::kSuccessful);
   ASSERT_NO_FATAL_FAILURE(UnplugAndCopyPartition());
   EXPECT_EQ(m_partition.firstSector, c.partitionStart);
 
-  EXPECT_EQ(image_tools::FsckFindings(STELVARION_FSCK_FAT, m_volume), std::vector<std::string>{});
+  std::vector<std::string> findings;
+  if (c.labelRefused) {
+    // Only the system's call copies the label into the boot sector too; the entry by sector
+    // names the volume in the root directory alone, which fsck.fat would mend and DOS ignores.
+    findings = {"There is no label in boot sector, but there is volume label '" + std::string(c.label) +
+                    "' stored in root directory",
+                "  Auto-copying volume label from root directory to boot sector.", "Leaving filesystem unchanged."};
+  } else if (c.storedLabel != nullptr) {
+    // The label is used as typed; the system has put it in the boot sector in upper case.
+    std::string upper = c.label;
+    for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    findings = {"Volume label '" + std::string(c.label) + "' stored in root directory and label '" + upper +
+                    "' stored in boot sector and different.",
+                "  Auto-copying volume label from root directory to boot sector.", "Leaving filesystem unchanged."};
+  }
+  EXPECT_EQ(image_tools::FsckFindings(STELVARION_FSCK_FAT, m_volume), findings);
 
   EXPECT_EQ(Attributes("IBMBIO.COM"), (std::set<char>{'S', 'H'}));
   EXPECT_EQ(Attributes("IBMDOS.COM"), (std::set<char>{'S', 'H'}));
@@ -157,21 +180,22 @@ TEST_P(BootableImageTest, ToolsFindAValidBootableVolume) {
   // mdir -a lists the hidden files in directory order under the label.
   const image_tools::CommandResult dir = Mtools(STELVARION_MDIR, "-a ::");
   ASSERT_EQ(dir.exitCode, 0) << dir.output;
-  EXPECT_NE(dir.output.find(std::string("Volume in drive : is ") + c.label), std::string::npos) << dir.output;
+  const std::string stored = c.storedLabel != nullptr ? c.storedLabel : c.label;
+  EXPECT_NE(dir.output.find("Volume in drive : is " + stored), std::string::npos) << dir.output;
   const std::size_t bio = dir.output.find("IBMBIO   COM");
   const std::size_t dos = dir.output.find("IBMDOS   COM");
   const std::size_t command = dir.output.find("COMMAND  COM");
   EXPECT_TRUE(bio != std::string::npos && bio < dos && dos < command && command != std::string::npos) << dir.output;
 
   const image_tools::CommandResult label = Mtools(STELVARION_MLABEL, "-s ::");
-  EXPECT_NE(label.output.find(std::string("Volume label is ") + c.label), std::string::npos) << label.output;
+  EXPECT_NE(label.output.find("Volume label is " + stored), std::string::npos) << label.output;
 
   // The root directory as written: the three files, then the label with IBMBIO.COM's time.
   const std::vector<std::uint8_t> root = RootSlots();
   EXPECT_EQ(Text(root, 0, 11), "IBMBIO  COM");
   EXPECT_EQ(Text(root, 32, 11), "IBMDOS  COM");
   EXPECT_EQ(Text(root, 64, 11), "COMMAND COM");
-  std::string padded = c.label;
+  std::string padded = stored;
   padded.resize(11, ' ');
   EXPECT_EQ(Text(root, 96, 11), padded);
   EXPECT_EQ(root[96 + 11], 0x08);
@@ -183,7 +207,7 @@ TEST_P(BootableImageTest, ToolsFindAValidBootableVolume) {
   const image_tools::CommandResult boot = BootCheck();
   EXPECT_EQ(boot.exitCode, 0) << boot.output;
   EXPECT_NE(boot.output.find(kBanner), std::string::npos) << boot.output;
-  EXPECT_NE(boot.output.find(std::string("Volume label: ") + c.label + "\n"), std::string::npos) << boot.output;
+  EXPECT_NE(boot.output.find("Volume label: " + stored + "\n"), std::string::npos) << boot.output;
   EXPECT_NE(boot.output.find(kSystemFilesLine), std::string::npos) << boot.output;
 }
 
@@ -193,7 +217,17 @@ INSTANTIATE_TEST_SUITE_P(
                     ImageCase{"P9Fat12OrdinaryUser", kP9, 16, false, "SMALL", 63},
                     ImageCase{"P3Fat16OrdinaryUser", kP3, 1024, false, "AREA KEY", 32},
                     ImageCase{"P3Fat12Administrator", kP3, 16, true, "A1", 32},
-                    ImageCase{"VarnokFat16Administrator", kVarnok, 1024, true, "VARNOK", 32}),
+                    ImageCase{"VarnokFat16Administrator", kVarnok, 1024, true, "VARNOK", 32},
+                    // 2048 sectors to the megabyte: more clusters than 250 FAT sectors map.
+                    ImageCase{"P9OneGigabyteOn260Administrator", kP9, 1024, true, "GB260", 63, "2.60"},
+                    ImageCase{"P9OneGigabyteOn260OrdinaryUser", kP9, 1024, false, "GB260", 63, "2.60"},
+                    ImageCase{"P9OneGigabyteOn261Administrator", kP9, 1024, true, "GB261", 63, "2.61"},
+                    ImageCase{"P9OneGigabyteOn261OrdinaryUser", kP9, 1024, false, "GB261", 63, "2.61"},
+                    // Renaming refused: only the entry by sector names the volume.
+                    ImageCase{"P9LabelRefusedBySystem", kP9, 128, false, "REFUSED", 63, nullptr, true},
+                    ImageCase{"P3LowerCaseLabelRefusedBySystem", kP3, 64, false, "Key one", 32, nullptr, true},
+                    // The system writes "MIXED CASE"; the entry by sector rewrites it as typed.
+                    ImageCase{"P9LowerCaseLabel", kP9, 128, true, "Mixed Case", 63, nullptr, false, "Mixed Case"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(KeyImageTest, SecondCopyReplacesHiddenAndReadOnlyFiles) {

@@ -79,6 +79,26 @@ TEST_F(LabelRefusalTest, RefusedLabelShowsTheListSelectsTheFieldAndSendsNothing)
   EXPECT_EQ(tail.back(), "focus 1001");
 }
 
+// Only another program can put more than 11 characters into the field (WM_SETTEXT).
+TEST_F(LabelRefusalTest, OverlongLabelEndsStartWithTheFrameworksMessage) {
+  AttachKey();
+  host.AddWindow("StelvarionMonitorProgram");
+  std::size_t before = 0;
+  RunProgram([&](BootUtilityDialog& dialog) {
+    dialog.m_strLabel = "EARLIER";
+    view.lines.clear();
+    before = TraceSize();
+    view.texts[1001] = "TWELVE CHARS";
+    dialog.OnOK();
+  });
+  EXPECT_TRUE(CommandsSince(before).empty());
+  EXPECT_TRUE(host.postedMessages.empty());
+  ASSERT_EQ(host.messageBoxes.size(), 1u) << "no format warning follows";
+  EXPECT_EQ(host.messageBoxes[0].text, shown::kTooLong);
+  EXPECT_EQ(host.messageBoxes[0].type, kAppBox);
+  EXPECT_EQ(view.lines, (std::vector<std::string>{"enable 1 0", "focus 1001", "enable 1 1", "end 2"}));
+}
+
 TEST_F(LabelRefusalTest, ElevenLettersDigitsAndSpacesReachTheWarning) {
   AttachKey();
   answers = {host::win32::IDCANCEL};
@@ -175,18 +195,24 @@ INSTANTIATE_TEST_SUITE_P(EveryModelBothTransports, WriteProtectedTest,
                            return name + (std::get<1>(info.param) ? "Administrator" : "OrdinaryUser");
                          });
 
-TEST_F(StartFailureTest, KeyTooLargeForTheSinglePartitionLayoutIsRefusedUnwritten) {
-  emulated::EmulatedKey& key = AttachKey(kP9, 2048);
+// 30 MB at 32 sectors per cluster are fewer clusters than FAT16 allows.
+TEST_F(StartFailureTest, KeyTooSmallForTheSinglePartitionLayoutIsRefusedUnchanged) {
+  emulated::EmulatedKey& key = AttachKey(kP9, 30);
+  const std::uint32_t factoryArea = key.Areas().Register();
   std::size_t before = 0;
   RunProgram([&](BootUtilityDialog& dialog) {
-    EXPECT_EQ(view.texts[1000], "2048 MB");
+    EXPECT_EQ(view.texts[1000], "30 MB");
     before = TraceSize();
-    view.Type(1001, "BIG");
+    view.Type(1001, "SMALL");
     dialog.OnOK();
   });
   ExpectStoppedWith(shown::kUnknownError);
   EXPECT_TRUE(WritesTakenSince(before).empty());
   EXPECT_TRUE(FlashUntouched(key));
+  EXPECT_EQ(key.Areas().Register(), factoryArea);
+  const std::vector<std::string> commands = CommandsSince(before);
+  EXPECT_FALSE(Contains(commands, "vendor 9E 00")) << "nothing that changes the key was sent";
+  EXPECT_FALSE(Contains(commands, "FF1D"));
   EXPECT_FALSE(AnyStartsWith(Sequence(), "file "));
 }
 
@@ -256,7 +282,9 @@ INSTANTIATE_TEST_SUITE_P(
             // The files and the label go through the file system, which has lost the volume.
             RemovalCase{"BeforeTheSecondFile", "before create E:\\IBMDOS.COM", shown::kUnknownError,
                         shown::kUnknownError, true},
-            RemovalCase{"BeforeTheLabel", "before label E:\\", shown::kUnknownError, shown::kUnknownError, true}),
+            // The system's label call is not examined; the entry by sector then finds no key.
+            RemovalCase{"BeforeTheLabel", "before label E:\\", shown::kNoDeviceInformation,
+                        shown::kNoDeviceInformation, true}),
         testing::Bool()),
     [](const auto& info) {
       return std::string(std::get<0>(info.param).name) + (std::get<1>(info.param) ? "Administrator" : "OrdinaryUser");

@@ -85,12 +85,13 @@ class StartSequenceTest : public AppTest, public testing::WithParamInterface<Seq
     Append(lines, {"cmd vendor 97", "pause 1000"});
     Append(lines, {"cmd vendor B6 00", "pause 1000", "cmd TUR"});
     if (IsP9()) {
-      // One area over the whole key, partition at 63, 250-sector FATs, root at 564.
+      // One area over the whole key, partition at 63, 250-sector FATs, root at 564; the
+      // partition's size is worked out before the key is changed.
+      Append(lines, Conversion(admin));
       lines.push_back("cmd vendor 9E 00");
       Append(lines, Conversion(admin));
       lines.push_back("cmd vendor B4");
       Append(lines, ResetAndRefresh());
-      Append(lines, Conversion(admin));
       Append(lines, Clear(0, 576));
       lines.push_back("cmd WRITE 576+20");  // the rest of the root directory
       Append(lines, {"cmd WRITE 0+1", "cmd WRITE 63+1", "cmd WRITE 64+1", "cmd WRITE 314+1", "cmd WRITE 32+1"});
@@ -126,6 +127,28 @@ TEST_P(StartSequenceTest, KeyReceivesTheCommandsAndPausesInOrder) {
   char window[24];
   std::snprintf(window, sizeof window, "%llX", static_cast<unsigned long long>(monitor));
   EXPECT_TRUE(SameLines(Sequence(), ExpectedSequence(window)));
+}
+
+TEST_P(StartSequenceTest, ModelIsReadWhereTheLayoutAndTheLabelEntryNeedIt) {
+  PressStart(kLabel);
+  const std::vector<std::string> lines = SequenceWithIdentityReads();
+  // After the preparatory commands, before the layout's first command.
+  const auto switched = std::find(lines.begin(), lines.end(), "cmd vendor B6 00");
+  ASSERT_LT(switched + 3, lines.end());
+  EXPECT_EQ(std::vector<std::string>(switched, switched + 4),
+            (std::vector<std::string>{"cmd vendor B6 00", "cmd TUR", "identify",
+                                      IsP9() ? "cmd vendor 9E 00" : "cmd vendor B4"}));
+  // After the system's label, before the boot sector is read for the root directory's place.
+  const std::string bootRead = IsP9() ? "cmd READ 63+1" : "cmd READ 32+1";
+  const auto read = std::find(lines.begin(), lines.end(), bootRead);
+  ASSERT_NE(read, lines.end());
+  ASSERT_GE(read - lines.begin(), 2);
+  EXPECT_EQ(*(read - 1), "identify");
+  EXPECT_EQ(*(read - 2), std::string("file label E:\\ \"") + kLabel + "\"");
+  if (!GetParam().administrator) {
+    // Through the helper driver nothing else identifies the key: these are the only two reads.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "identify"), 2);
+  }
 }
 
 TEST_P(StartSequenceTest, ProgressBarRunsThroughTheSharedCounter) {

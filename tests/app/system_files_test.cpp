@@ -25,16 +25,17 @@ struct LabelCase {
 
 class LabelEntryTest : public AppTest, public testing::WithParamInterface<LabelCase> {};
 
+// Mixed case: the system's call stores "ABCDE" in the same slot; the entry by sector, as typed.
 TEST_P(LabelEntryTest, FiveCharacterLabelTakesSlotThreeWithTheFirstFilesTimeStamp) {
   emulated::EmulatedKey& key = AttachKey(GetParam().model);
   host.SetTime(1234567890);  // files written at a time of their own
-  PressStart("ABCDE");
+  PressStart("AbcdE");
   ASSERT_EQ(BoxesAfterWarning().size(), 1u);
   const emulated::Sector root = FlashSector(key, GetParam().rootSector);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(root.data()), 11), "IBMBIO  COM");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(root.data() + 32), 11), "IBMDOS  COM");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(root.data() + 64), 11), "COMMAND COM");
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(root.data() + 96), 11), "ABCDE      ");
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(root.data() + 96), 11), "AbcdE      ");
   EXPECT_EQ(root[96 + 11], 0x08);
   // Write time and date of entry 0, copied; the date is not zero, so the copy shows.
   EXPECT_NE(root[24] | root[25], 0);

@@ -173,12 +173,21 @@ TEST_F(StelvarionBootTest, WriteProtectedKeyExitsOneWithItsMessage) {
   EXPECT_TRUE(image_tools::AllZero(m_image));
 }
 
-TEST_F(StelvarionBootTest, KeyTooLargeForItsModelExitsOne) {
-  const Outcome run = Invoke({"--image", "key.img", "--capacity", "2048", "--yes"});
+// 30 MB hold too few 32-sector clusters for FAT16: refused before the key is changed.
+TEST_F(StelvarionBootTest, KeyTooSmallForItsModelExitsOneUntouched) {
+  const Outcome run = Invoke({"--image", "key.img", "--capacity", "30", "--yes"});
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(Has(run.out, "Capacity: 2048 MB\n")) << run.out;
+  EXPECT_TRUE(Has(run.out, "Capacity: 30 MB\n")) << run.out;
   EXPECT_TRUE(Has(run.out, "\n[StelvarionBootUtility] Program has encountered unknown error.\n")) << run.out;
   EXPECT_FALSE(Has(run.out, "Successful.")) << run.out;
+  EXPECT_TRUE(image_tools::AllZero(m_image));
+}
+
+TEST_F(StelvarionBootTest, OneGigabyteKeyOnFirmware261IsMadeBootable) {
+  const Outcome run =
+      Invoke({"--image", "key.img", "--model", "KV 2 Zarno P9", "--capacity", "1024", "--revision", "2.61", "--yes"});
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_TRUE(Has(run.out, "Successful.")) << run.out;
 }
 
 TEST_F(StelvarionBootTest, RefusedLabelExitsOneWithoutTouchingTheKey) {

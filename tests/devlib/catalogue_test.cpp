@@ -187,6 +187,16 @@ TEST_F(CatalogueTest, RefusedArgumentsSendNothing) {
   EXPECT_EQ(CommandsSinceMark()[0].cdb[5], 5);
 }
 
+TEST_F(CatalogueTest, HintLengthByteAboveTheFieldIsClampedToIt) {
+  key->Areas().SetPassword(0, "secret", std::string(128, 'h'));
+  key->hintLengthAnswered = 200;
+  std::array<char, 256> hint;
+  hint.fill('S');
+  ASSERT_EQ(GetKeyHint(hint.data(), 0), kResultSuccess);
+  EXPECT_EQ(std::string(hint.data(), 128), std::string(128, 'h'));
+  EXPECT_EQ(std::string(hint.data() + 128, 128), std::string(128, 'S')) << "nothing written past the field";
+}
+
 TEST_F(CatalogueTest, WriteProtectBitComesFromModeSense) {
   EXPECT_EQ(CheckKeyWriteProtect(), kResultSuccess);
   key->SetWriteProtected(true);
@@ -238,6 +248,12 @@ TEST_F(CatalogueTest, RefreshTouchesTheKeysVolumeAgain) {
   host.faults.failingIoctls.insert(host.CommandCount() + 1);  // after the identity read
   EXPECT_EQ(KeyCommand99(), kResultGeneralFailure);
   EXPECT_EQ(StorySinceMark().back(), "cmd AD 99");
+
+  // So does a failed reset: no settling, no free-space queries, no TEST UNIT READY.
+  mark = host.trace.Events().size();
+  host.faults.failingIoctls.insert(host.CommandCount() + 1);
+  EXPECT_EQ(KeyCommandFF1D(), kResultGeneralFailure);
+  EXPECT_EQ(StorySinceMark().back(), "cmd FF 1D");
 }
 
 TEST_F(CatalogueTest, ResetAnd9FPauseEvenWhenTheyFail) {

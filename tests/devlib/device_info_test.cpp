@@ -78,11 +78,23 @@ TEST_F(DeviceInfoTest, SetBuildsTheWholeBlockAndGeneratesTheSerial) {
   EXPECT_EQ(std::vector<std::uint8_t>(block.begin() + 112, block.end()), std::vector<std::uint8_t>(400, 0));
 }
 
+// The device's own clamp, apart from the entry function's: 14 digits at most reach the block.
+TEST_F(DeviceInfoTest, DeviceTakesAtMostFourteenSerialDigits) {
+  const char digits[] = "1234567890ABCDEFGHIJ";
+  ASSERT_EQ(Device().SetSerialNumber(digits, 20), kResultSuccess);
+  const auto block = LastBlockWritten();
+  EXPECT_EQ(block[48], 14);
+  EXPECT_EQ(std::string(block.begin() + 50, block.begin() + 64), "1234567890ABCD");
+  EXPECT_EQ(std::string(block.begin() + 64, block.begin() + 74), std::string(10, '\0'));
+}
+
 TEST_F(DeviceInfoTest, IdentifiersAndConfigurationRoundTripAsText) {
   struct Case {
     const char* id;
     const char* text;
-  } cases[] = {{"1b0a", "1b0a"}, {"3c0", "03c0"}, {"5", "0005"}, {"FFFF", "ffff"}, {"0x12ab", "12ab"}};
+  } cases[] = {{"1b0a", "1b0a"}, {"3c0", "03c0"}, {"5", "0005"}, {"FFFF", "ffff"}, {"0x12ab", "12ab"},
+               // Overlong: the low bits are kept on every build, as "%x" does.
+               {"123456789abcdef0", "def0"}, {"fffffffff1234", "1234"}, {"  +0X7e", "007e"}};
   for (const Case& c : cases) {
     char serial[15] = "12345678901234";
     ASSERT_EQ(SetKeyDeviceInfo(c.id, c.id, "m", "p", serial, "v", "p", "r", "5"), kResultSuccess) << c.id;
@@ -175,7 +187,7 @@ TEST_F(DeviceInfoTest, SerialNumberCalls) {
     EXPECT_EQ(block[48], 14);
     const std::string generated(block.begin() + 50, block.begin() + 64);
     EXPECT_EQ(generated.find_first_not_of("0123456789"), std::string::npos) << generated;
-    EXPECT_EQ(generated, "84837152" + generated.substr(8));  // the filler's draws, no date
+    EXPECT_EQ(generated, "84837152313841");  // the filler's fourteen draws, no date
   }
 
   ASSERT_EQ(SetKeySerialNumber("42", 2), kResultSuccess);

@@ -265,6 +265,51 @@ TEST_F(RegistryWalkTest, OddRecordsAreSkipped) {
   EXPECT_EQ(letter, 'G');
 }
 
+// Windows 6.0 records the USBSTOR device path, and may keep no ParentIdPrefix at all.
+TEST_F(RegistryWalkTest, UsbStorDevicePathIsMatchedWhenThePrefixFindsNothing) {
+  host.Attach('F', emulated::MakeFixedDisk());
+  host.Attach('G', emulated::MakeUsbStick());
+  host.Attach('H', emulated::MakeUsbStick());
+  host.registry.AddUsbStorDevice(kKeyDevice, "AA0123456789&0", "");
+  char letter = 0;
+  // Another instance's path, and this one's on a fixed disk, are passed over.
+  host.registry.AddMountedUsbStorVolume('G', kKeyDevice, "BB0123456789&0");
+  host.registry.AddMountedUsbStorVolume('F', kKeyDevice, "AA0123456789&0");
+  EXPECT_EQ(Resolve(&letter), kResultKeyNotFound);
+  // Windows writes the path in its own case; the comparison ignores it.
+  host.registry.AddMountedDevicesValue(
+      "\\DosDevices\\H:", "_??_USBSTOR#DISK&VEN_VARNOK&PROD_STELVARION_512MB&REV_2.45#aa0123456789&0#"
+                            "{53F56307-B6BF-11D0-94F2-00A0C91EFB8B}");
+  ASSERT_EQ(Resolve(&letter), kResultSuccess);
+  EXPECT_EQ(letter, 'H');
+  EXPECT_EQ(host.registry.OpenHandles(), 0);
+}
+
+TEST_F(RegistryWalkTest, UsbStorPathNeedsTheWholeDeviceAndInstance) {
+  for (char letter : {'G', 'H', 'I', 'J'}) host.Attach(letter, emulated::MakeUsbStick());
+  host.registry.AddUsbStorDevice(kKeyDevice, "AA01&0", "7&ab&0");
+  // A shorter instance name, a path without the disk interface, another device's path.
+  host.registry.AddMountedDevicesValue("\\DosDevices\\G:", std::string("_??_USBSTOR#") + kKeyDevice + "#AA0#");
+  host.registry.AddMountedDevicesValue("\\DosDevices\\H:", std::string("_??_USBSTOR#") + kKeyDevice + "#AA01&0#");
+  host.registry.AddMountedUsbStorVolume('I', "Disk&Ven_Varnok&Prod_Stelvarion_2GB&Rev_2.45", "AA01&0");
+  char letter = 0;
+  EXPECT_EQ(Resolve(&letter), kResultKeyNotFound);
+  host.registry.AddMountedUsbStorVolume('J', kKeyDevice, "AA01&0");
+  ASSERT_EQ(Resolve(&letter), kResultSuccess);
+  EXPECT_EQ(letter, 'J');
+}
+
+TEST_F(RegistryWalkTest, PrefixRecordComesBeforeTheUsbStorPath) {
+  host.Attach('G', emulated::MakeUsbStick());
+  host.Attach('H', emulated::MakeUsbStick());
+  host.registry.AddUsbStorDevice(kKeyDevice, "AA01&0", "7&ab&0");
+  host.registry.AddMountedUsbStorVolume('G', kKeyDevice, "AA01&0");
+  host.registry.AddMountedVolume('H', "7&ab&0");
+  char letter = 0;
+  ASSERT_EQ(Resolve(&letter), kResultSuccess);
+  EXPECT_EQ(letter, 'H');
+}
+
 TEST_F(RegistryWalkTest, MissingUsbStorageStoreIsAGeneralFailure) {
   char letter = 0;
   EXPECT_EQ(Resolve(&letter), kResultGeneralFailure);

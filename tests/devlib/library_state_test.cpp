@@ -47,3 +47,15 @@ TEST_F(LibraryStateTest, OrdinaryUserGoesThroughTheHelperDriver) {
   EXPECT_EQ(TransportKind, kTransportHelperDriver);
   EXPECT_TRUE(host.trace.OfKind(emulated::TraceKind::kPassThrough).empty());
 }
+
+// The codes are the library's published interface: callers outside this source compare numbers.
+TEST(ResultCodeTable, EveryCodeKeepsItsPublishedValue) {
+  const std::pair<ResultCode, int> table[] = {
+      {kResultSuccess, 0},           {kResultState98Good, -1},     {kResultState98Bad, -2},
+      {kResultAreaCheckFailed, -3},  {kResultPasswordRefused, -5}, {kResultKeyNotFound, -6},
+      {kResultWriteProtected, -7},   {kResultGeneralFailure, -8},  {kResultHintEmpty, -9},
+      {kResultInfoFlagSet, -11},     {kResultInfoFlagClear, -12},  {kResultAreaZeroCheckFailed, -14},
+      {kResultBlockFlagged, -15},    {kResultBlockListFull, -16},
+  };
+  for (const auto& [code, published] : table) EXPECT_EQ(code, published);
+}

@@ -60,6 +60,18 @@ TEST_F(PassThroughTest, RequestIsLaidOutAsTheSystemReadsIt) {
   EXPECT_EQ(commands[0].letter, 'G');
 }
 
+TEST_F(PassThroughTest, VolumeIsOpenedForReadingAndWritingSharedAndUnbuffered) {
+  const VendorCdb cdb = BuildTestUnitReadyCdb();
+  ASSERT_EQ(Device().ExecuteCdb(0, nullptr, 0, cdb.data(), nullptr), kResultSuccess);
+  const auto opens = host.trace.OfKind(emulated::TraceKind::kOpenVolume);
+  ASSERT_EQ(opens.size(), 1u);
+  EXPECT_EQ(opens[0].text, "\\\\.\\G:");
+  EXPECT_EQ(opens[0].access, 0xC0000000u);       // GENERIC_READ | GENERIC_WRITE
+  EXPECT_EQ(opens[0].share, 0x00000003u);        // FILE_SHARE_READ | FILE_SHARE_WRITE
+  EXPECT_EQ(opens[0].disposition, 3u);           // OPEN_EXISTING
+  EXPECT_EQ(opens[0].flags, 0x20000080u);        // FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL
+}
+
 TEST_F(PassThroughTest, DirectionAndBufferForCommandsWithoutData) {
   const VendorCdb cdb = BuildTestUnitReadyCdb();
   ASSERT_EQ(Device().ExecuteCdb(0, nullptr, 0, cdb.data(), nullptr), kResultSuccess);
@@ -149,6 +161,37 @@ class HelperTransportTest : public LibraryTest {
   emulated::EmulatedKey* key = nullptr;
 };
 
+// Without a drive letter there is no volume to ask for its free space: the refresh settles and
+// tests the unit, but never queries an empty path (which would be the current drive).
+TEST_F(HelperTransportTest, RefreshWithoutADriveLetterSkipsTheFreeSpaceQueries) {
+  host.registry.CreateKey("SYSTEM\\CurrentControlSet\\Enum\\USBSTOR").refuseOpen = true;
+  char letter = 0;
+  ASSERT_NE(GetKeyDriveLetter(&letter), kResultSuccess);
+  const std::size_t before = host.trace.Events().size();
+  ASSERT_EQ(KeyCommand99(), kResultSuccess);
+  int pauses = 0, frees = 0, unitTests = 0;
+  const auto& events = host.trace.Events();
+  for (std::size_t i = before; i < events.size(); ++i) {
+    const std::string line = events[i].Describe();
+    if (events[i].kind == emulated::TraceKind::kPause) ++pauses;
+    if (line.find("free") != std::string::npos) ++frees;
+    if (events[i].kind == emulated::TraceKind::kHelperCommand && events[i].cdb[0] == 0x00) ++unitTests;
+  }
+  EXPECT_EQ(pauses, 3);
+  EXPECT_EQ(frees, 0);
+  EXPECT_EQ(unitTests, 1);
+
+  // With its letter back, the same refresh asks for the volume's free space twice.
+  host.registry.CreateKey("SYSTEM\\CurrentControlSet\\Enum\\USBSTOR").refuseOpen = false;
+  const std::size_t again = host.trace.Events().size();
+  ASSERT_EQ(KeyCommand99(), kResultSuccess);
+  frees = 0;
+  for (std::size_t i = again; i < events.size(); ++i) {
+    if (events[i].Describe().find("free") != std::string::npos) ++frees;
+  }
+  EXPECT_EQ(frees, 2);
+}
+
 TEST_F(HelperTransportTest, BufferSizesFollowTheDirection) {
   std::array<std::uint8_t, 512> sector{};
   sector[0] = 0x5A;
@@ -231,6 +274,11 @@ TEST_F(HelperTransportTest, SenseIsCopiedUpToTheSmallerLength) {
 TEST_F(HelperTransportTest, InquiryAnswerIsClearedWhereTheDriverReturnsNothing) {
   host::Handle driver = 0;
   ASSERT_EQ(OpenHelperDriver(&driver), kHelperOpened);
+  // A transfer out first leaves its bytes where the request block lives on the stack.
+  const std::uint8_t write[12] = {0x2A, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  std::array<std::uint8_t, 56> stale;
+  stale.fill(0xEE);
+  HelperTransfer(driver, 4, write, kHelperTransferOut, stale.data(), 56, nullptr, 0);
   const std::uint8_t inquiry[12] = {0x12, 0, 0, 0, 56};
   std::array<std::uint8_t, 56> answer;
   answer.fill(0xCC);

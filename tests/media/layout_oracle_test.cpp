@@ -263,6 +263,9 @@ TEST_F(LayoutOracleTest, ModelP3Firmware200PartitionStaysOnTheKey) {
   emulated::EmulatedKey& key = FreshKey(KeyFor(kModelP3, kFirmwares[3], 64));
   ASSERT_EQ(FormatKey(64, nullptr, nullptr, nullptr), kResultSuccess);
   ASSERT_EQ(key.Flash().SectorCount(), 64u * 1896 + 1);
+  // The key is told the adjusted count, and the partition is sized from it.
+  EXPECT_EQ(key.Areas().Register(), 64u * 1896 + 1);
+  EXPECT_EQ(Le32(FlashSector(key, 0), 0x1CA), 64u * 1896 + 1 - 32);
   const Volume volume = JudgeArea(key, 0, key.Flash().SectorCount(), 32, 64, "");
   std::printf("P3, 2.00 type 2, one bank, 64 MB: %s\n", Describe(volume).c_str());
   // The volume's last sector, read the way Windows would read it.
@@ -276,15 +279,15 @@ TEST_F(LayoutOracleTest, ModelP3Firmware200PartitionStaysOnTheKey) {
 struct WriterCell {
   Firmware firmware;
   std::uint32_t megabytes;
-  bool refusedByDesign;  // outside what 32 sectors per cluster and 12 or 250 sectors per FAT hold
+  bool refusedByDesign;  // too few clusters for FAT16 at 32 sectors per cluster
 };
 
 const WriterCell kWriterCells[] = {
     {kFirmwares[1], 256, false},  {kFirmwares[1], 512, false},  {kFirmwares[1], 1024, false},
     {kFirmwares[1], 16, false},   {kFirmwares[1], 17, true},    {kFirmwares[1], 66, true},
-    {kFirmwares[1], 67, false},   {kFirmwares[1], 1038, false}, {kFirmwares[1], 1039, true},
-    {kFirmwares[1], 2048, true},  {kFirmwares[0], 256, false},  {kFirmwares[0], 512, false},
-    {kFirmwares[0], 1024, true},  {kFirmwares[2], 256, false},  {kFirmwares[2], 1024, false},
+    {kFirmwares[1], 67, false},   {kFirmwares[1], 1038, false}, {kFirmwares[1], 1039, false},
+    {kFirmwares[1], 2048, false}, {kFirmwares[0], 256, false},  {kFirmwares[0], 512, false},
+    {kFirmwares[0], 1024, false}, {kFirmwares[2], 256, false},  {kFirmwares[2], 1024, false},
     {kFirmwares[3], 256, false},  {kFirmwares[3], 1024, false},
 };
 

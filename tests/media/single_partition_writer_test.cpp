@@ -131,8 +131,8 @@ std::string SetAreaLine(std::uint32_t sectors) {
 std::vector<std::string> ExpectedStory(std::uint32_t megabytes, std::uint32_t perMegabyte, bool fat12,
                                        bool label) {
   const std::uint32_t perFat = fat12 ? 12 : 250;
-  std::vector<std::string> story = {"9E 0", "capacity", "convert", SetAreaLine(megabytes * perMegabyte), "reset",
-                                    "convert"};
+  std::vector<std::string> story = {"convert", "9E 0", "capacity", "convert", SetAreaLine(megabytes * perMegabyte),
+                                    "reset"};
   Append(story, ClearLines(0, 576));
   if (!fat12) story.push_back(WriteLine(576, 20));
   Append(story, {WriteLine(0, 1), WriteLine(63, 1), WriteLine(64, 1), WriteLine(64 + perFat, 1)});
@@ -257,7 +257,7 @@ const FailureCase kFailureCases[] = {
     {"CapacityQuery", "capacity", 0},
     {"SetAreaSize", "setarea 001ED000", 0},
     {"FirstReset", "reset", 0},
-    {"Conversion", "inquiry", 1},
+    {"Conversion", "inquiry", 0},
     {"Clear", "write 32+32", 0},
     {"RootTail", "write 576+20", 0},
     {"Mbr", "write 0+1", 0},
@@ -298,29 +298,34 @@ TEST_F(SinglePartitionWriterTest, SizeOutsideTheKeyIsRefusedAfter9EAndBeforeAnyW
   Attach(Key(kModelP9, 1024, "2.45", 2));
   const std::uint32_t factoryRegister = key->Areas().Register();
   EXPECT_EQ(WriteSinglePartitionBoot(kWholeKeyAsOneArea, nullptr, nullptr, nullptr, 0), kResultGeneralFailure);
-  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"9E 0"}));
+  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"convert", "9E 0"}));
 
   mark = host.trace.Commands().size();
   EXPECT_EQ(WriteSinglePartitionBoot(kWholeKeyAsOneArea, nullptr, nullptr, nullptr, 1025), kResultGeneralFailure);
-  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"9E 0", "capacity"}));
+  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"convert", "9E 0", "capacity"}));
   EXPECT_EQ(key->Areas().Register(), factoryRegister);
   EXPECT_TRUE(IsScribble(At(0), 0));
 }
 
-TEST_F(SinglePartitionWriterTest, UnsupportedRevisionIsRefusedWhenTheAreaIsSized) {
+TEST_F(SinglePartitionWriterTest, UnsupportedRevisionIsRefusedBeforeTheKeyIsChanged) {
   Attach(Key(kModelP9, 1024, "1.21", 1));
+  const std::uint32_t factoryRegister = key->Areas().Register();
   RecordingBar bar(host);
   std::int32_t counter = 0;
   EXPECT_EQ(WriteSinglePartitionBoot(kWholeKeyAsOneArea, nullptr, &bar, &counter, 1024), kResultGeneralFailure);
-  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"9E 0", "capacity", "convert"}));
+  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"convert"}));
   EXPECT_EQ(bar.Positions(), (std::vector<std::int32_t>{0}));
+  EXPECT_EQ(key->Areas().Register(), factoryRegister);
   EXPECT_TRUE(IsScribble(At(0), 0));
 }
 
 // ---- Sizes the fixed layout cannot describe ------------------------------------------------
 
-// 32 sectors per cluster and 250 sectors per FAT: FAT16 needs 4087 to 63998 clusters, which with
-// 1972 sectors per megabyte is 67 to 1038 MB; FAT12 (up to 16 MB) always fits.
+// 32 sectors per cluster and 250 sectors per FAT: FAT16 needs 4087 clusters, which with 1972
+// sectors per megabyte is 67 MB; FAT12 (up to 16 MB) always fits. The FAT maps 63998 clusters:
+// a larger area gets a partition that ends where the FAT's reach ends (2048019 sectors).
+constexpr std::uint32_t kFatReachSectors = 1 + 2 * 250 + 32 + 63998 * 32;
+
 struct SizeCase {
   const char* name;
   const char* revision;
@@ -329,44 +334,48 @@ struct SizeCase {
   std::uint32_t megabytes;
   std::uint32_t perMegabyte;
   bool accepted;
+  bool endsAtTheFatsReach;
 };
 
 void PrintTo(const SizeCase& c, std::ostream* os) { *os << c.name; }
 
 const SizeCase kSizeCases[] = {
-    {"Fat12At1Mb", "2.45", 2, 1, 1, 1972, true},
-    {"Fat12At16Mb", "2.45", 2, 1, 16, 1972, true},
-    {"TooFewClustersAt17Mb", "2.45", 2, 1, 17, 1972, false},
-    {"TooFewClustersAt66Mb", "2.45", 2, 1, 66, 1972, false},
-    {"FewestClustersAt67Mb", "2.45", 2, 1, 67, 1972, true},
-    {"MostClustersAt1038Mb", "2.45", 2, 1, 1038, 1972, true},
-    {"FatTooSmallAt1039Mb", "2.45", 2, 1, 1039, 1972, false},
-    {"FatTooSmallAt2048Mb", "2.45", 2, 1, 2048, 1972, false},
-    {"FatTooSmallAt1024MbWith2048", "2.61", 2, 1, 1024, 2048, false},
-    {"Fits512MbWith2048", "2.61", 2, 1, 512, 2048, true},
-    {"Fits1024MbWith1936", "2.45", 3, 1, 1024, 1936, true},
-    {"Fits1024MbWith1896", "2.00", 2, 16, 1024, 1896, true},
+    {"Fat12At1Mb", "2.45", 2, 1, 1, 1972, true, false},
+    {"Fat12At16Mb", "2.45", 2, 1, 16, 1972, true, false},
+    {"TooFewClustersAt17Mb", "2.45", 2, 1, 17, 1972, false, false},
+    {"TooFewClustersAt66Mb", "2.45", 2, 1, 66, 1972, false, false},
+    {"FewestClustersAt67Mb", "2.45", 2, 1, 67, 1972, true, false},
+    {"MostClustersAt1038Mb", "2.45", 2, 1, 1038, 1972, true, false},
+    {"FatReachEndsThePartitionAt1039Mb", "2.45", 2, 1, 1039, 1972, true, true},
+    {"FatReachEndsThePartitionAt2048Mb", "2.45", 2, 1, 2048, 1972, true, true},
+    {"FatReachEndsThePartitionAt1024MbOn261", "2.61", 2, 1, 1024, 2048, true, true},
+    {"FatReachEndsThePartitionAt1024MbOn260", "2.60", 2, 1, 1024, 2048, true, true},
+    {"Fits512MbWith2048", "2.61", 2, 1, 512, 2048, true, false},
+    {"Fits1024MbWith1936", "2.45", 3, 1, 1024, 1936, true, false},
+    {"Fits1024MbWith1896", "2.00", 2, 16, 1024, 1896, true, false},
 };
 
 class WriterSizeTest : public SinglePartitionWriterTest, public testing::WithParamInterface<SizeCase> {};
 
-TEST_P(WriterSizeTest, RefusesAVolumeOutsideTheFatLimitsBeforeTheClear) {
+TEST_P(WriterSizeTest, RefusesTooFewClustersBeforeTheKeyIsChanged) {
   const SizeCase& c = GetParam();
   Attach(Key(kModelP9, c.megabytes, c.revision, c.flashType, c.banks));
   RecordingBar bar(host);
   std::int32_t counter = 0;
   const ResultCode result = WriteSinglePartitionBoot(kWholeKeyAsOneArea, nullptr, &bar, &counter, c.megabytes);
-  const std::uint32_t partitionSectors = c.megabytes * c.perMegabyte - 63;
+  const std::uint32_t areaSectors = c.megabytes * c.perMegabyte;
   if (c.accepted) {
     ASSERT_EQ(result, kResultSuccess);
-    ExpectKey(*key, c.megabytes <= 16, partitionSectors, "");
+    EXPECT_EQ(key->Areas().Register(), areaSectors) << "the whole key is the one area";
+    ExpectKey(*key, c.megabytes <= 16, c.endsAtTheFatsReach ? kFatReachSectors : areaSectors - 63, "");
+    if (c.endsAtTheFatsReach) {
+      EXPECT_LT(kFatReachSectors, areaSectors - 63);
+    }
     return;
   }
   EXPECT_EQ(result, kResultGeneralFailure);
-  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"9E 0", "capacity", "convert",
-                                                        SetAreaLine(c.megabytes * c.perMegabyte), "reset",
-                                                        "convert"}));
-  EXPECT_EQ(bar.Positions(), Steps(0, 1));
+  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"convert"})) << "nothing that changes the key was sent";
+  EXPECT_EQ(bar.Positions(), Steps(0, 0));
   for (std::uint32_t s = 0; s < kScribbled; ++s) ASSERT_TRUE(IsScribble(At(s), s)) << "sector " << s;
 }
 

@@ -1,5 +1,6 @@
 // The registry adapter against wine's registry, and the library's drive-letter resolution
 // through it: the records are written with the Win32 API as Windows would keep them for a key.
+#include <cctype>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -17,16 +18,25 @@ constexpr char kInstanceName[] = "0123456789ABCDEF&0";
 constexpr char kParentIdPrefix[] = "7&2c5e1a4f&0";
 constexpr char kMountedDevices[] = "SYSTEM\\MountedDevices";
 
-// The device path a volume of the key's storage gets, as UTF-16LE without a terminator.
-std::vector<std::uint8_t> RemovableMediaPath(const std::string& parentIdPrefix) {
-  const std::string text = "\\??\\STORAGE#RemovableMedia#" + parentIdPrefix +
-                           "&RM#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}";
+std::vector<std::uint8_t> Utf16Le(const std::string& text) {
   std::vector<std::uint8_t> data;
   for (char c : text) {
     data.push_back(static_cast<std::uint8_t>(c));
     data.push_back(0);
   }
   return data;
+}
+
+// The device path a volume of the key's storage gets, as UTF-16LE without a terminator.
+std::vector<std::uint8_t> RemovableMediaPath(const std::string& parentIdPrefix) {
+  return Utf16Le("\\??\\STORAGE#RemovableMedia#" + parentIdPrefix + "&RM#{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}");
+}
+
+// The form Windows 6.0 may record instead: the USBSTOR device path, in its own letter case.
+std::vector<std::uint8_t> UsbStorPath(const std::string& device, const std::string& instance) {
+  std::string text = "_??_USBSTOR#" + device + "#" + instance + "#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return Utf16Le(text);
 }
 
 // USBSTOR and MountedDevices records, removed again (and the mount values wine had restored)
@@ -70,6 +80,7 @@ class KeyRecords {
                                 nullptr, instance.Receive(), nullptr),
               ERROR_SUCCESS);
     m_wroteInstance = true;
+    if (parentIdPrefix == nullptr) return;  // a key with a serial number on Windows 6.0
     ASSERT_EQ(::RegSetValueExA(instance.Get(), "ParentIdPrefix", 0, REG_SZ,
                                reinterpret_cast<const BYTE*>(parentIdPrefix),
                                static_cast<DWORD>(std::strlen(parentIdPrefix) + 1)),
@@ -78,6 +89,10 @@ class KeyRecords {
 
   // "\DosDevices\X:" for the root "X:\", pointing at the key's removable media.
   void MountAt(const std::string& root, const char* parentIdPrefix) {
+    MountAt(root, RemovableMediaPath(parentIdPrefix));
+  }
+
+  void MountAt(const std::string& root, const std::vector<std::uint8_t>& data) {
     const std::string name = "\\DosDevices\\" + root.substr(0, 2);
     win32host::RegistryKeyHandle mounted;
     ASSERT_EQ(::RegOpenKeyExA(HKEY_LOCAL_MACHINE, kMountedDevices, 0, KEY_QUERY_VALUE | KEY_SET_VALUE,
@@ -92,7 +107,6 @@ class KeyRecords {
     }
     saved.data.resize(saved.type ? size : 0);
     m_saved.push_back(saved);
-    const std::vector<std::uint8_t> data = RemovableMediaPath(parentIdPrefix);
     ASSERT_EQ(::RegSetValueExA(mounted.Get(), name.c_str(), 0, REG_BINARY, data.data(),
                                static_cast<DWORD>(data.size())),
               ERROR_SUCCESS);
@@ -203,6 +217,29 @@ TEST_F(Win32RegistryTest, AnotherDevicesVolumeIsNotTheKeys) {
 
   char letter = 0;
   EXPECT_EQ(device.ResolveDriveLetterFromRegistry(&letter), kResultKeyNotFound);
+}
+
+TEST_F(Win32RegistryTest, UsbStorDevicePathGivesTheLetterOfAKeyWithoutParentIdPrefix) {
+  records.WriteInstance(nullptr);
+  records.MountAt("C:\\", UsbStorPath(kDeviceName, kInstanceName));
+  records.MountAt(RemovableDriveRoot(), UsbStorPath(kDeviceName, "0123456789ABCDEE&0"));
+
+  char letter = 0;
+  EXPECT_EQ(device.ResolveDriveLetterFromRegistry(&letter), kResultKeyNotFound)
+      << "a fixed drive, and another instance's path, are not the key's";
+
+  records.MountAt(RemovableDriveRoot(), UsbStorPath(kDeviceName, kInstanceName));
+  EXPECT_EQ(device.ResolveDriveLetterFromRegistry(&letter), kResultSuccess);
+  EXPECT_EQ(letter, STELVARION_WINE_REMOVABLE_DRIVE);
+}
+
+TEST_F(Win32RegistryTest, UsbStorDevicePathIsTriedWhenTheParentIdPrefixMatchesNothing) {
+  records.WriteInstance(kParentIdPrefix);
+  records.MountAt(RemovableDriveRoot(), UsbStorPath(kDeviceName, kInstanceName));
+
+  char letter = 0;
+  EXPECT_EQ(device.ResolveDriveLetterFromRegistry(&letter), kResultSuccess);
+  EXPECT_EQ(letter, STELVARION_WINE_REMOVABLE_DRIVE);
 }
 
 }  // namespace
