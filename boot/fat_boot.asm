@@ -10,7 +10,9 @@
 ;           start of the disk: hidden + reserved + FAT copies x sectors per FAT + root sectors
 ;   AX    = its high word (read by the loader because the BPB carries the 0x29 signature)
 ;   DS:SI = the BIOS's own diskette parameter table, the INT 1Eh vector found at start-up
-;   0000:0522  an 11-byte copy of that table; INT 1Eh points here from now on
+;   0000:7C3E  an 11-byte working copy of that table over the first, already run, bytes of this
+;              program; INT 1Eh points here (the loader moves it to 0000:0522 itself, once it
+;              no longer needs IBMDOS.COM's directory entry)
 ;   0000:0500  the root directory's first sector (IBMBIO.COM's entry at 0x500, IBMDOS.COM's
 ;              at 0x520, which the loader reads to find IBMDOS.COM)
 ;   0000:7C00  this boot sector with its BPB intact (bytes per sector, sectors per cluster,
@@ -32,7 +34,7 @@ ROOT_BUFFER     equ 0x0500              ; 0x500..0x6FF, below where IBMBIO.COM g
 VOLUME_END      equ -4                  ; [bp-4]: first sector behind the volume
 DATA_START      equ -8                  ; [bp-8]: first sector of cluster 2
 DISKETTE_VECTOR equ 0x1E * 4
-DISKETTE_TABLE  equ 0x0522              ; where DOS expects the table's working copy
+DISKETTE_TABLE  equ BOOT_ADDRESS + 0x3E  ; over the first instructions, run by then
 DISKETTE_TABLE_SIZE equ 11
 
 start:
@@ -44,15 +46,17 @@ start:
         mov     es, ax
         cld
         ; Hand the BIOS's table on in DS:SI and work from a copy, as DOS does from now on.
-        lds     si, [es:DISKETTE_VECTOR]
+        mov     bx, DISKETTE_VECTOR
+        lds     si, [es:bx]
         push    ds
-        push    si
+        push    si                      ; [bp-12]: the BIOS's table, restored on failure
         mov     di, DISKETTE_TABLE
         mov     cx, DISKETTE_TABLE_SIZE
+copy_table:
         rep     movsb
         mov     ds, ax
-        mov     word [DISKETTE_VECTOR], DISKETTE_TABLE
-        mov     [DISKETTE_VECTOR + 2], ax
+        mov     word [bx], DISKETTE_TABLE
+        mov     [bx + 2], ax
         sti
 
         ; The volume ends at hidden + total sectors; the 16-bit total counts when it is set.
@@ -151,6 +155,9 @@ read_checked:
         ret
 
 failure:
+        les     ax, [bp - 12]
+        mov     [DISKETTE_VECTOR], ax
+        mov     [DISKETTE_VECTOR + 2], es
         mov     si, msg_no_system
 .next:
         lodsb
@@ -166,6 +173,9 @@ failure:
         int     0x19
 
 %include "bios_disk.inc"
+
+        ; The table's copy may only cover instructions that have run before it is made.
+        times   -((copy_table - start) < DISKETTE_TABLE_SIZE) db 0
 
         pad_to  0x19E - 0x3E
 msg_no_system:
