@@ -198,6 +198,7 @@ class LayoutOracleTest : public LibraryTest {
     EXPECT_NE(boot.output.find("Volume label: " + label + "\n"), std::string::npos) << boot.output;
     EXPECT_NE(boot.output.find(kSystemFilesLine), std::string::npos) << boot.output;
     const std::string handOver = test_support::DosHandOverLine(image.string(), partitionOffset);
+    EXPECT_FALSE(handOver.empty());
     EXPECT_NE(boot.output.find(handOver + "\n"), std::string::npos) << handOver << "\n" << boot.output;
   }
 
