@@ -1,11 +1,25 @@
 ; FAT boot-sector program: bytes 0x3E to 0x1FD of every boot-sector template, behind the BPB.
 ;
 ; Finds the root directory from the BPB, requires IBMBIO.COM and IBMDOS.COM as its first two
-; entries, loads the first three sectors of IBMBIO.COM to 0070:0000 and jumps there with
-;   DL = drive number (BPB field 0x24; the set-1 MBR program stores its choice there),
-;   CH = media descriptor,
-; and the BPB left intact at 0000:7C00. Any failure shows the message at 0x19E, waits for a key
-; and restarts the BIOS bootstrap.
+; entries, loads the first three sectors of IBMBIO.COM to 0070:0000 and jumps there. What a DOS
+; 4.0 and later IBMBIO.COM takes over on that jump:
+;
+;   DL    = INT 13h drive number (BPB field 0x24; the set-1 MBR program stores its choice there)
+;   CH    = media descriptor (BPB field 0x15)
+;   BX    = first sector of the data area (cluster 2) on the disk, low word; counted from the
+;           start of the disk: hidden + reserved + FAT copies x sectors per FAT + root sectors
+;   AX    = its high word (read by the loader because the BPB carries the 0x29 signature)
+;   DS:SI = the BIOS's own diskette parameter table, the INT 1Eh vector found at start-up
+;   0000:7C3E  an 11-byte working copy of that table over the first, already run, bytes of this
+;              program; INT 1Eh points here (the loader moves it to 0000:0522 itself, once it
+;              no longer needs IBMDOS.COM's directory entry)
+;   0000:0500  the root directory's first sector (IBMBIO.COM's entry at 0x500, IBMDOS.COM's
+;              at 0x520, which the loader reads to find IBMDOS.COM)
+;   0000:7C00  this boot sector with its BPB intact (bytes per sector, sectors per cluster,
+;              geometry, hidden and total sectors are read from it)
+;   SS:SP = 0000:7BF8, the stack just below this sector
+;
+; Any failure shows the message at 0x19E, waits for a key and restarts the BIOS bootstrap.
 
         bits    16
         cpu     186
@@ -19,6 +33,9 @@ SECTORS_LEFT    equ BPB_WORK_BYTE       ; working storage: IBMBIO.COM sectors st
 ROOT_BUFFER     equ 0x0500              ; 0x500..0x6FF, below where IBMBIO.COM goes
 VOLUME_END      equ -4                  ; [bp-4]: first sector behind the volume
 DATA_START      equ -8                  ; [bp-8]: first sector of cluster 2
+DISKETTE_VECTOR equ 0x1E * 4
+DISKETTE_TABLE  equ BOOT_ADDRESS + 0x3E  ; over the first instructions, run by then
+DISKETTE_TABLE_SIZE equ 11
 
 start:
         cli
@@ -26,10 +43,21 @@ start:
         mov     ss, ax
         mov     bp, BOOT_ADDRESS
         lea     sp, [bp + DATA_START]
-        mov     ds, ax
         mov     es, ax
-        sti
         cld
+        ; Hand the BIOS's table on in DS:SI and work from a copy, as DOS does from now on.
+        mov     bx, DISKETTE_VECTOR
+        lds     si, [es:bx]
+        push    ds
+        push    si                      ; [bp-12]: the BIOS's table, restored on failure
+        mov     di, DISKETTE_TABLE
+        mov     cx, DISKETTE_TABLE_SIZE
+copy_table:
+        rep     movsb
+        mov     ds, ax
+        mov     word [bx], DISKETTE_TABLE
+        mov     [bx + 2], ax
+        sti
 
         ; The volume ends at hidden + total sectors; the 16-bit total counts when it is set.
         xor     dx, dx
@@ -108,6 +136,10 @@ start:
 
         mov     dl, [BPB_DRIVE_NUMBER]
         mov     ch, [BPB_MEDIA]
+        mov     bx, [bp + DATA_START]
+        mov     ax, [bp + DATA_START + 2]
+        pop     si
+        pop     ds
         jmp     IBMBIO_SEGMENT:0
 
 ; Reads the sector DX:AX to ES:BX when it lies inside the volume; fails the boot otherwise.
@@ -123,6 +155,9 @@ read_checked:
         ret
 
 failure:
+        les     ax, [bp - 12]
+        mov     [DISKETTE_VECTOR], ax
+        mov     [DISKETTE_VECTOR + 2], es
         mov     si, msg_no_system
 .next:
         lodsb
@@ -138,6 +173,9 @@ failure:
         int     0x19
 
 %include "bios_disk.inc"
+
+        ; The table's copy may only cover instructions that have run before it is made.
+        times   -((copy_table - start) < DISKETTE_TABLE_SIZE) db 0
 
         pad_to  0x19E - 0x3E
 msg_no_system:

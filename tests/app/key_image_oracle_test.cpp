@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/boot_report.h"
 #include "app/system_files.h"
 #include "boot/boot_images.h"
 #include "tests/app/app_fixture.h"
@@ -209,6 +210,9 @@ TEST_P(BootableImageTest, ToolsFindAValidBootableVolume) {
   EXPECT_NE(boot.output.find(kBanner), std::string::npos) << boot.output;
   EXPECT_NE(boot.output.find("Volume label: " + stored + "\n"), std::string::npos) << boot.output;
   EXPECT_NE(boot.output.find(kSystemFilesLine), std::string::npos) << boot.output;
+  const std::string handOver = test_support::DosHandOverLine(m_image.string(), m_partition.firstSector);
+  EXPECT_FALSE(handOver.empty());
+  EXPECT_NE(boot.output.find(handOver + "\n"), std::string::npos) << handOver << "\n" << boot.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(

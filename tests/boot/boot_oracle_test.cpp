@@ -5,17 +5,32 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "boot/boot_images.h"
 #include "key_image.h"
+#include "tests/support/boot_report.h"
 
 namespace {
 
 constexpr char kBanner[] = "Stelvarion boot check: the key started.";
 constexpr char kSystemFilesLine[] = "System files: IBMBIO.COM, IBMDOS.COM, COMMAND.COM\n";
+constexpr char kFailed[] = "Boot check failed: ";
+
+// The whole report of a key booted through the placeholder, with the hand-over line its BPB
+// calls for.
+void ExpectFullReport(const CommandResult& boot, const KeyImage& key) {
+  EXPECT_EQ(boot.exitCode, 0) << boot.output;
+  EXPECT_NE(boot.output.find(kBanner), std::string::npos) << boot.output;
+  EXPECT_NE(boot.output.find(kSystemFilesLine), std::string::npos) << boot.output;
+  const std::string handOver = test_support::DosHandOverLine(key.path.string(), key.partitionStart);
+  ASSERT_FALSE(handOver.empty());
+  EXPECT_NE(boot.output.find(handOver + "\n"), std::string::npos) << handOver << "\n" << boot.output;
+  EXPECT_EQ(boot.output.find(kFailed), std::string::npos) << boot.output;
+}
 
 class BootOracleTest : public testing::Test {
  protected:
@@ -141,11 +156,9 @@ TEST_P(KeyFromTemplatesTest, PassesFsckTakesTheFilesAndBoots) {
   ExpectFindings(FsckFindings(key, m_scratch), c.knownFindings);
 
   const CommandResult boot = BootCheck(key);
-  EXPECT_EQ(boot.exitCode, 0) << boot.output;
-  EXPECT_NE(boot.output.find(kBanner), std::string::npos) << boot.output;
+  ExpectFullReport(boot, key);
   EXPECT_NE(boot.output.find(std::string("Volume label: ") + c.label + "\n"), std::string::npos)
       << boot.output;
-  EXPECT_NE(boot.output.find(kSystemFilesLine), std::string::npos) << boot.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -231,5 +244,72 @@ TEST_F(BootOracleTest, Mbr63TakesDriveZeroOnlyWhenItCarriesTheMark) {
       BootCheckScreen(key, "Missing operating system", "--floppy " + Quote(floppy.string()));
   EXPECT_EQ(marked.exitCode, 0) << marked.output;
 }
+
+// The placeholder only reports once it has loaded the rest of itself by the data area handed
+// over in AX:BX; a boot program that hands over another sector is caught.
+TEST_F(BootOracleTest, PlaceholderRefusesAWrongDataAreaInAxBx) {
+  for (int templateSet : {1, 2}) {
+    SCOPED_TRACE("template set " + std::to_string(templateSet));
+    const KeyImage key = BootableKey(templateSet, templateSet == 1 ? 128 : 17);
+    // The boot program's "mov bx, [bp-8]" (data area, low word) becomes "mov bx, [bp-4]"
+    // (the volume's end), as a boot sector computing the wrong sector would hand over.
+    Sector boot = ReadSector(key.path, key.partitionStart);
+    const std::array<unsigned char, 3> loadData = {0x8B, 0x5E, 0xF8};
+    const auto at = std::search(boot.begin() + 0x3E, boot.begin() + 0x19E, loadData.begin(),
+                                loadData.end());
+    ASSERT_NE(at, boot.begin() + 0x19E);
+    at[2] = 0xFC;
+    WriteSector(key.path, key.partitionStart, boot);
+    const CommandResult run = BootCheck(key, "--expect " + Quote("the BPB puts the data area"));
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_NE(run.output.find(std::string(kFailed) + "wrong DOS hand-over"), std::string::npos)
+        << run.output;
+    EXPECT_EQ(run.output.find(kBanner), std::string::npos) << run.output;
+  }
+}
+
+// IBMBIO.COM's first cluster is chained to itself: the loader, following the chain, finds a
+// sector out of place instead of its report.
+TEST_F(BootOracleTest, PlaceholderFollowsTheClusterChain) {
+  const KeyImage key = BootableKey(2, 17);  // FAT16
+  Sector boot = ReadSector(key.path, key.partitionStart);
+  const std::uint32_t fat = key.partitionStart + (boot[0x0E] | (boot[0x0F] << 8));
+  Sector first = ReadSector(key.path, fat);
+  ASSERT_EQ(first[4] | (first[5] << 8), 3) << "IBMBIO.COM no longer starts at cluster 2";
+  first[4] = 2;
+  WriteSector(key.path, fat, first);
+  const CommandResult run = BootCheck(key, "--expect " + Quote(kFailed));
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_NE(run.output.find("sector out of place"), std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find(kBanner), std::string::npos) << run.output;
+}
+
+struct GeometryCase {
+  const char* name;
+  int templateSet;
+  std::uint32_t megabytes;
+  const char* options;
+};
+
+void PrintTo(const GeometryCase& c, std::ostream* os) { *os << c.name; }
+
+class BiosGeometryTest : public BootOracleTest,
+                         public testing::WithParamInterface<GeometryCase> {};
+
+TEST_P(BiosGeometryTest, BootsThroughTheWholePlaceholder) {
+  const GeometryCase& c = GetParam();
+  const KeyImage key = BootableKey(c.templateSet, c.megabytes);
+  ExpectFullReport(BootCheck(key, c.options), key);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HardDiskAndUsb, BiosGeometryTest,
+    testing::Values(GeometryCase{"Set1As32x63", 1, 128, "--geometry 32,63"},
+                    GeometryCase{"Set1As255x63", 1, 128, "--geometry 255,63"},
+                    GeometryCase{"Set1As16x63", 1, 128, "--geometry 16,63"},
+                    GeometryCase{"Set1AsUsbStickOnXhci", 1, 128, "--usb=xhci"},
+                    GeometryCase{"Set1AsUsbStickOnEhci", 1, 256, "--usb=ehci"},
+                    GeometryCase{"Set2As64x32", 2, 17, "--geometry 64,32"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "media/single_partition_writer.h"
 #include "tests/media/media_test_support.h"
 #include "tests/media/volume_oracle.h"
+#include "tests/support/boot_report.h"
 #include "tests/support/library_fixture.h"
 
 using namespace media_test;
@@ -196,6 +197,9 @@ class LayoutOracleTest : public LibraryTest {
     EXPECT_NE(boot.output.find(kBanner), std::string::npos) << boot.output;
     EXPECT_NE(boot.output.find("Volume label: " + label + "\n"), std::string::npos) << boot.output;
     EXPECT_NE(boot.output.find(kSystemFilesLine), std::string::npos) << boot.output;
+    const std::string handOver = test_support::DosHandOverLine(image.string(), partitionOffset);
+    EXPECT_FALSE(handOver.empty());
+    EXPECT_NE(boot.output.find(handOver + "\n"), std::string::npos) << handOver << "\n" << boot.output;
   }
 
   fs::path m_scratch;
@@ -351,36 +355,49 @@ TEST_F(LayoutOracleTest, LabelOfEitherWriterIsTheFirstRootDirectoryEntry) {
 
 TEST_F(LayoutOracleTest, KeyFromTheSinglePartitionWriterBootsWithTheSystemFiles) {
   const Firmware& firmware = kFirmwares[1];
-  emulated::EmulatedKey& key = FreshKey(KeyFor(kModelP9, firmware, 1024));
-  ASSERT_EQ(WriteSinglePartitionBoot(kWholeKeyAsOneArea, nullptr, nullptr, nullptr, 1024), kResultSuccess);
-  const fs::path image = m_scratch / "key.img";
-  CopyOutSectors(key, 0, 1024ull * firmware.perMegabyte, image);
-  CopyLabelAndBoot(image, 63, 1, "WRITERKEY");
+  for (std::uint32_t megabytes : {16u, 256u, 1024u}) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB");
+    emulated::EmulatedKey& key = FreshKey(KeyFor(kModelP9, firmware, megabytes));
+    ASSERT_EQ(WriteSinglePartitionBoot(kWholeKeyAsOneArea, nullptr, nullptr, nullptr, megabytes),
+              kResultSuccess);
+    const fs::path image = m_scratch / "key.img";
+    fs::remove(image);
+    CopyOutSectors(key, 0, std::uint64_t{megabytes} * firmware.perMegabyte, image);
+    CopyLabelAndBoot(image, 63, 1, "WRITERKEY");
 
-  // The volume stays clean with the files and the label on it.
-  const fs::path volume = m_scratch / "volume.img";
-  RunCommand("dd if=" + Quote(image.string()) + " of=" + Quote(volume.string()) +
-             " bs=512 skip=63 conv=sparse status=none");
-  const FsckReport fsck = CheckFileSystem(STELVARION_FSCK_FAT, volume);
-  EXPECT_TRUE(fsck.findings.empty()) << fsck.output;
-  EXPECT_NE(fsck.output.find("4 files"), std::string::npos) << fsck.output;  // and the label
+    // The volume stays clean with the files and the label on it.
+    const fs::path volume = m_scratch / "volume.img";
+    fs::remove(volume);
+    RunCommand("dd if=" + Quote(image.string()) + " of=" + Quote(volume.string()) +
+               " bs=512 skip=63 conv=sparse status=none");
+    const FsckReport fsck = CheckFileSystem(STELVARION_FSCK_FAT, volume);
+    EXPECT_TRUE(fsck.findings.empty()) << fsck.output;
+    EXPECT_NE(fsck.output.find("4 files"), std::string::npos) << fsck.output;  // and the label
+  }
 }
 
 TEST_F(LayoutOracleTest, KeyFromTheFormatSequenceBootsWithTheSystemFiles) {
-  // 2048 sectors per megabyte: the partition is cut back to what the FAT maps.
+  // 2048 sectors per megabyte: the partition is cut back to what the FAT maps. 17 MB gets one
+  // sector per cluster, so IBMBIO.COM's chain runs through 130 clusters.
   const Firmware& firmware = kFirmwares[0];
-  emulated::EmulatedKey& key = FreshKey(KeyFor(kModelP3, firmware, 512));
-  ASSERT_EQ(FormatKey(512, nullptr, nullptr, nullptr), kResultSuccess);
-  const fs::path image = m_scratch / "key.img";
-  CopyOutSectors(key, 0, 512ull * firmware.perMegabyte, image);
-  CopyLabelAndBoot(image, 32, 2, "LIBRARYKEY");
+  for (std::uint32_t megabytes : {16u, 17u, 256u, 512u, 1024u}) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB");
+    emulated::EmulatedKey& key = FreshKey(KeyFor(kModelP3, firmware, megabytes));
+    ASSERT_EQ(FormatKey(megabytes, nullptr, nullptr, nullptr), kResultSuccess);
+    const fs::path image = m_scratch / "key.img";
+    fs::remove(image);
+    CopyOutSectors(key, 0, std::uint64_t{megabytes} * firmware.perMegabyte, image);
+    CopyLabelAndBoot(image, 32, 2, "LIBRARYKEY");
+    if (megabytes == 17) EXPECT_EQ(test_support::SectorsPerCluster(image.string(), 32), 1u);
 
-  const fs::path volume = m_scratch / "volume.img";
-  RunCommand("dd if=" + Quote(image.string()) + " of=" + Quote(volume.string()) +
-             " bs=512 skip=32 conv=sparse status=none");
-  const FsckReport fsck = CheckFileSystem(STELVARION_FSCK_FAT, volume);
-  EXPECT_TRUE(fsck.findings.empty()) << fsck.output;
-  EXPECT_NE(fsck.output.find("4 files"), std::string::npos) << fsck.output;  // and the label
+    const fs::path volume = m_scratch / "volume.img";
+    fs::remove(volume);
+    RunCommand("dd if=" + Quote(image.string()) + " of=" + Quote(volume.string()) +
+               " bs=512 skip=32 conv=sparse status=none");
+    const FsckReport fsck = CheckFileSystem(STELVARION_FSCK_FAT, volume);
+    EXPECT_TRUE(fsck.findings.empty()) << fsck.output;
+    EXPECT_NE(fsck.output.find("4 files"), std::string::npos) << fsck.output;  // and the label
+  }
 }
 
 }  // namespace
