@@ -388,7 +388,9 @@ TEST_F(LayoutOracleTest, KeyFromTheFormatSequenceBootsWithTheSystemFiles) {
     fs::remove(image);
     CopyOutSectors(key, 0, std::uint64_t{megabytes} * firmware.perMegabyte, image);
     CopyLabelAndBoot(image, 32, 2, "LIBRARYKEY");
-    if (megabytes == 17) EXPECT_EQ(test_support::SectorsPerCluster(image.string(), 32), 1u);
+    if (megabytes == 17) {
+      EXPECT_EQ(test_support::SectorsPerCluster(image.string(), 32), 1u);
+    }
 
     const fs::path volume = m_scratch / "volume.img";
     fs::remove(volume);
