@@ -11,13 +11,6 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# As in mingw-x64.cmake, with a 32-bit prefix of the build's own.
-set(STELVARION_WINE_PREFIX "${CMAKE_BINARY_DIR}/wine-prefix")
-set(STELVARION_WINE_REMOVABLE_DRIVE R)
-get_filename_component(_stelvarion_wine_run "${CMAKE_CURRENT_LIST_DIR}/../../tests/win32/wine-run" ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR
-    "${_stelvarion_wine_run}"
-    --arch win32
-    --prefix "${STELVARION_WINE_PREFIX}"
-    --removable-drive ${STELVARION_WINE_REMOVABLE_DRIVE})
-set(CMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE PRE_TEST)
+# The test programs run under wine (win32).
+set(STELVARION_WINE_ARCH win32)
+include("${CMAKE_CURRENT_LIST_DIR}/wine-tests.cmake")

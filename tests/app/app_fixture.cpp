@@ -32,6 +32,13 @@ bool IsDiscoveryQuery(const std::string& line) {
   return false;
 }
 
+// Where the Start sequence begins in a timeline: at "Format Warning", or at the start when there is none.
+std::vector<std::string>::const_iterator FromFormatWarning(const std::vector<std::string>& timeline) {
+  const auto from = std::find_if(timeline.begin(), timeline.end(),
+                                 [](const std::string& line) { return StartsWith(line, "box Format Warning: "); });
+  return from == timeline.end() ? timeline.begin() : from;
+}
+
 }  // namespace
 
 std::string CommandToken(const std::vector<std::uint8_t>& cdb) {
@@ -222,11 +229,8 @@ std::vector<std::string> AppTest::Timeline() {
 
 std::vector<std::string> AppTest::Sequence() {
   const std::vector<std::string> all = Timeline();
-  auto from = std::find_if(all.begin(), all.end(),
-                           [](const std::string& line) { return StartsWith(line, "box Format Warning: "); });
-  if (from == all.end()) from = all.begin();
   std::vector<std::string> out;
-  for (auto it = from; it != all.end(); ++it) {
+  for (auto it = FromFormatWarning(all); it != all.end(); ++it) {
     const bool kept = StartsWith(*it, "cmd ") || StartsWith(*it, "pause ") || StartsWith(*it, "file ") ||
                       StartsWith(*it, "post ") || StartsWith(*it, "notify ") || StartsWith(*it, "box ");
     if (kept && !IsDiscoveryQuery(*it)) out.push_back(*it);
@@ -236,11 +240,8 @@ std::vector<std::string> AppTest::Sequence() {
 
 std::vector<std::string> AppTest::SequenceWithIdentityReads() {
   const std::vector<std::string> all = Timeline();
-  auto from = std::find_if(all.begin(), all.end(),
-                           [](const std::string& line) { return StartsWith(line, "box Format Warning: "); });
-  if (from == all.end()) from = all.begin();
   std::vector<std::string> out;
-  for (auto it = from; it != all.end(); ++it) {
+  for (auto it = FromFormatWarning(all); it != all.end(); ++it) {
     if (StartsWith(*it, "cmd vendor 95")) {
       if (out.empty() || out.back() != "identify") out.push_back("identify");
       continue;
