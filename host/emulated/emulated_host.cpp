@@ -251,6 +251,7 @@ bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlC
   ScsiCommand command{image + 28, cdbLength, dataIn, data.data(), transferLength};
   EmulatedDevice* device = DeviceAt(handle->second.letter);
   const Outcome outcome = RunCommand(device, command);
+  if (faults.dataInAnswered) command.answered = std::min(command.Answered(), *faults.dataInAnswered);
   event.ok = outcome.ioctlOk;
   event.delivered = outcome.delivered;
   event.status = outcome.status;
@@ -353,6 +354,7 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
     ScsiCommand command{block + 24, 12, !dataOut, data.data(), length};
     EmulatedDevice* device = HelperDevice(index);
     const Outcome outcome = RunCommand(device, command);
+  if (faults.dataInAnswered) command.answered = std::min(command.Answered(), *faults.dataInAnswered);
     event.delivered = outcome.delivered;
     event.status = outcome.status;
     if (outcome.ioctlOk && outcome.status == kStatusGood) {

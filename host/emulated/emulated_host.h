@@ -33,6 +33,9 @@ struct FaultPlan {
   bool fileSystemFull = false;        // the key's volume has no free cluster
   bool fileSystemReadOnly = false;    // the key's volume refuses every change
   bool labelRefused = false;          // SetVolumeLabelA answers access denied (an ordinary user)
+  // Data in: the device answers no more than this many bytes (a short transfer), so whatever
+  // the caller's buffer held beyond them stays as it was.
+  std::optional<std::uint32_t> dataInAnswered;
 };
 
 struct MessageBoxRecord {

@@ -3,6 +3,8 @@
 
 #include <array>
 #include <cstring>
+#include <functional>
+#include <vector>
 
 #include "devlib/key_library.h"
 #include "tests/support/library_fixture.h"
@@ -113,6 +115,44 @@ TEST_F(CatalogueTest, RefusedTransfersAreFailuresNotData) {
   sector.fill(0x33);
   EXPECT_EQ(ReadKeySectors(0, sector.data(), 1), kResultGeneralFailure);
   EXPECT_EQ(sector[0], 0);  // cleared before sending
+}
+
+// A device may answer fewer bytes than were asked for; what it leaves unwritten must read as
+// zeros, not as whatever the caller's buffer held, so every read clears its buffer first.
+TEST_F(CatalogueTest, ShortAnswersLeaveZerosNotStaleBytes) {
+  constexpr std::uint32_t kAnswered = 8;
+  ScsiFlashDevice& device = Device();
+  std::uint8_t first[10];
+  ASSERT_EQ(device.ReadData78(0, first, sizeof first), kResultSuccess);  // finds the key, in full answers
+  host.faults.dataInAnswered = kAnswered;
+  struct Read {
+    const char* name;
+    std::size_t cleared;  // how much of the buffer the command clears
+    std::function<ResultCode(std::uint8_t*)> run;
+  };
+  const std::vector<Read> reads = {
+      {"ReadData78", 10, [&](std::uint8_t* b) { return device.ReadData78(0, b, 10); }},
+      {"ReadData79", 10, [&](std::uint8_t* b) { return device.ReadData79(0, b, 10); }},
+      {"ReadParameterBlock", 512, [&](std::uint8_t* b) { return device.ReadParameterBlock(b); }},
+      {"ReadIdentityString", 14, [&](std::uint8_t* b) { return device.ReadIdentityString(b); }},
+      {"ReadInfoBlock", 512, [&](std::uint8_t* b) { return device.ReadInfoBlock(b); }},
+      {"ReadPage", 64, [&](std::uint8_t* b) { return device.ReadPage(b, 1); }},
+      {"ReadBlockA4", 512, [&](std::uint8_t* b) { return device.ReadBlockA4(b); }},
+      // Only the bulk area's first block is cleared; the rest is the caller's.
+      {"ReadBulkArea", 512, [&](std::uint8_t* b) { return device.ReadBulkArea(b); }},
+  };
+  for (const Read& read : reads) {
+    SCOPED_TRACE(read.name);
+    std::vector<std::uint8_t> buffer(16384, 0xCC);
+    const ResultCode result = read.run(buffer.data());
+    if (result != kResultSuccess) {
+      ADD_FAILURE() << "answered " << result;
+      continue;
+    }
+    const std::vector<std::uint8_t> unanswered(buffer.begin() + kAnswered, buffer.begin() + read.cleared);
+    EXPECT_EQ(unanswered, std::vector<std::uint8_t>(read.cleared - kAnswered, 0));
+    EXPECT_EQ(buffer[read.cleared], 0xCC) << "written past what the command asked for";
+  }
 }
 
 TEST_F(CatalogueTest, CapacityIsLittleEndianAndKeptOnFailure) {
