@@ -36,6 +36,21 @@ enum class Transport { kPassThrough, kHelperDriver };
 // (12/07/26) and second (1000000000): the filler's bytes 4 and 5.
 constexpr std::uint8_t kFillerByte4 = 0xFB;
 constexpr std::uint8_t kFillerByte5 = 0x35;
+constexpr std::uint8_t kFiller[6] = {kFillerByte4, kFillerByte5, 0x37, 0x4E, 0x25, 0xF7};  // bytes 4..9
+
+// The block bytes 4..9 a vendor command assigns, by its subcode (and data phase, for 0x79).
+std::set<std::size_t> ParameterBytes(std::uint8_t subcode, bool dataIn) {
+  switch (subcode) {
+    case 0x71: return {5, 6, 7, 8, 9};  // mode, address
+    case 0x77: case 0x78: case 0x8B: case 0x8C: case 0xFF: return {4};  // index
+    case 0x79: return dataIn ? std::set<std::size_t>{4} : std::set<std::size_t>{5};
+    case 0x7B: case 0x96: case 0x9E: case 0xB0: case 0xB1: case 0xB2: case 0xB3: return {5};
+    case 0x93: return {5, 6};  // area, wait
+    case 0xA1: case 0xA2: return {8, 9};  // page
+    case 0xB6: return {7};
+    default: return {};
+  }
+}
 
 // ---- The expected story of a call --------------------------------------------------------------
 
@@ -874,8 +889,20 @@ TEST_P(EntryFunctionTest, KeyReceivesTheRowsCommands) {
   EXPECT_EQ(decoded, log.size());
   ASSERT_EQ(lines, expectedLines);
 
+  std::uint32_t elapsed = 0;  // on the virtual clock, since the fixture's second began
   for (std::size_t i = 0; i < expected.size(); ++i) {
     const auto [event, record] = commands[i];
+    if (expected[i]->kind == Step::Kind::kPause) elapsed += expected[i]->milliseconds;
+    if (event == nullptr) continue;
+    // Within the fixture's second, every byte a vendor command leaves unassigned carries the
+    // filler drawn for that second; past it the filler is another.
+    if (elapsed < 1000 && event->cdb.size() >= 10 && event->cdb[0] == 0xAD) {
+      const std::set<std::size_t> assigned = ParameterBytes(event->cdb[3], record->dataIn);
+      for (std::size_t position = 4; position < 10; ++position) {
+        if (assigned.count(position) != 0) continue;
+        EXPECT_EQ(event->cdb[position], kFiller[position - 4]) << lines[i] << ", unassigned block byte " << position;
+      }
+    }
     if (expected[i]->dataOut) {
       EXPECT_EQ(record->dataOut, *expected[i]->dataOut) << lines[i];
     }
