@@ -190,6 +190,15 @@ TEST_F(CatalogueTest, StatusAnswersMapToTheirCodes) {
             Bytes({1, 2, 3, 4}));
 }
 
+// A command that asks for no status takes a completed request as done, whatever the key answered.
+TEST_F(CatalogueTest, CheckConditionWithoutAStatusSlotIsStillSuccessOverPassThrough) {
+  ForceStatus(2);
+  EXPECT_EQ(KeyCommand74(), kResultSuccess);
+  const auto commands = CommandsSinceMark();
+  ASSERT_EQ(commands.size(), 1u);
+  EXPECT_EQ(commands[0].status, 2);
+}
+
 TEST_F(CatalogueTest, PasswordRecordIsClampedAndWaitSelectsTheOption) {
   ForceStatus(0);
   ASSERT_EQ(SubmitKeyPassword("ABCDEFGHIJKLMNOPQRST", 20, 0, 1), kResultSuccess);

@@ -161,6 +161,16 @@ class HelperTransportTest : public LibraryTest {
   emulated::EmulatedKey* key = nullptr;
 };
 
+// Through the helper driver the same answer is a failed request: with no status slot to
+// carry it, the command fails.
+TEST_F(HelperTransportTest, CheckConditionWithoutAStatusSlotFailsThroughTheHelper) {
+  int megabytes = 0;
+  ASSERT_EQ(GetKeyCapacity(&megabytes), kResultSuccess);  // finds the key
+  host.faults.forcedStatus[host.CommandCount()] = 2;
+  EXPECT_EQ(KeyCommand74(), kResultGeneralFailure);
+  EXPECT_EQ(KeyCommand74(), kResultSuccess);  // the next answer is good again
+}
+
 // Without a drive letter there is no volume to ask for its free space: the refresh settles and
 // tests the unit, but never queries an empty path (which would be the current drive).
 TEST_F(HelperTransportTest, RefreshWithoutADriveLetterSkipsTheFreeSpaceQueries) {
