@@ -254,9 +254,10 @@ ResultCode ScsiFlashDevice::ChangePassword(const char* current, std::uint32_t cu
   if (status != 0) return kResultPasswordRefused;
 
   // The key keeps a copy of the hint in its parameter block; the change stands even if the
-  // copy cannot be updated.
+  // copy cannot be updated. A block that could not be read is not written back: it would put
+  // zeros over the rest of the key's parameters.
   std::uint8_t block[payload::kParameterBlock] = {};
-  ReadParameterBlock(block);
+  if (ReadParameterBlock(block) != kResultSuccess) return kResultSuccess;
   const std::uint8_t clamped = change[payload::kChangeHintLength];
   block[payload::kParameterHintLength] = clamped;
   std::memcpy(block + payload::kParameterHint, change + payload::kChangeHint, clamped);

@@ -490,6 +490,20 @@ const std::vector<Row>& Rows() {
         In("ReadParameterBlock", 512),
         Out("WriteParameterBlock", ParameterBlockWithHint(kParameterBlock, std::string(128, 'h')),
             {{"hintLength", 128}})}},
+      {"ChangeKeyPassword_UnreadParameterBlockIsNotWrittenBack",
+       [](Call& c) {
+         c.key.SetParameterBlock(Block(kParameterBlock));
+         c.FailCommand(1);
+         const ResultCode result = ChangeKeyPassword("", 0, "newpass", 7, "new hint", 8, 0);
+         EXPECT_EQ(c.key.Areas().Password(0), "newpass");
+         const auto& kept = c.key.ParameterBlock();
+         EXPECT_EQ(Data(kept.begin(), kept.end()), kParameterBlock) << "the key's parameters were overwritten";
+         return result;
+       },
+       kResultSuccess,
+       {Out("ChangePassword", PasswordChange("", "newpass", "new hint"),
+            {{"area", 0}, {"passwordLength", 0}, {"newPasswordLength", 7}, {"hintLength", 8}}),
+        Lost(0x92)}},
       {"ChangeKeyPassword_WrongCurrentPassword",
        [](Call& c) {
          c.key.Areas().SetPassword(0, "right", "");
