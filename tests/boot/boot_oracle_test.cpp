@@ -216,6 +216,29 @@ TEST_F(BootOracleTest, Mbr32RejectsASecondActiveEntry) {
   EXPECT_EQ(boot.exitCode, 0) << boot.output;
 }
 
+TEST_F(BootOracleTest, Mbr32RejectsAStatusByteThatIsNeitherActiveNorZero) {
+  const KeyImage key = BootableKey(2, 17);
+  Sector mbr = ReadSector(key.path, 0);
+  mbr[mbr_offset::kPartitionTable + mbr_offset::kPartitionEntrySize] = 0x01;
+  WriteSector(key.path, 0, mbr);
+  const CommandResult boot = BootCheckScreen(key, "Invalid partition table");
+  EXPECT_EQ(boot.exitCode, 0) << boot.output;
+}
+
+// Without an active entry both master boot records give the BIOS back the boot (INT 18h);
+// with no other device to try, it says so.
+TEST_F(BootOracleTest, NoActiveEntryHandsTheBootBackToTheBios) {
+  for (const int set : {1, 2}) {
+    SCOPED_TRACE(set == 1 ? "set 1" : "set 2");
+    const KeyImage key = BootableKey(set, set == 1 ? 128 : 17);
+    Sector mbr = ReadSector(key.path, 0);
+    mbr[mbr_offset::kPartitionTable + partition_entry::kStatus] = 0;
+    WriteSector(key.path, 0, mbr);
+    const CommandResult boot = BootCheckScreen(key, "No bootable device");
+    EXPECT_EQ(boot.exitCode, 0) << boot.output;
+  }
+}
+
 TEST_F(BootOracleTest, Mbr63ReportsABootSectorWithoutSignature) {
   const KeyImage key = BootableKey(1, 128);
   Sector boot = ReadSector(key.path, set1_sector::kPartitionStart);
