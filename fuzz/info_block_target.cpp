@@ -145,7 +145,7 @@ void CheckDecoders(const Block& block, bool faults) {
   }
 }
 
-// "%x" as the C library reads it into an unsigned long: blanks, a sign, an optional 0x, digits;
+// "%x" as the key's tools read it: blanks, a sign, an optional 0x, digits, low 32 bits kept;
 // empty when no digit follows. Written out here rather than borrowed from the library.
 std::optional<unsigned long> ReadHex(const std::string& text) {
   std::size_t i = 0;
@@ -165,14 +165,10 @@ std::optional<unsigned long> ReadHex(const std::string& text) {
     i += 2;
   }
   if (digit(i) < 0) return std::nullopt;
-  unsigned long value = 0;
-  bool overflow = false;
-  for (; digit(i) >= 0; ++i) {
-    if (value > (ULONG_MAX >> 4)) overflow = true;
-    value = value << 4 | static_cast<unsigned long>(digit(i));
-  }
-  if (overflow) return ULONG_MAX;
-  return negative ? 0ul - value : value;
+  // An overlong text keeps its low bits, as "%x" leaves them in its unsigned target.
+  std::uint32_t value = 0;
+  for (; digit(i) >= 0; ++i) value = value << 4 | static_cast<std::uint32_t>(digit(i));
+  return negative ? static_cast<unsigned long>(0u - value) : value;
 }
 
 struct Texts {
