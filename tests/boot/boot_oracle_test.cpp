@@ -107,6 +107,13 @@ class BootOracleTest : public testing::Test {
     return BootCheck(key, options + " --expect-screen " + Quote(text));
   }
 
+  // Sets one byte of the key's master boot record.
+  static void PatchMbr(const KeyImage& key, std::size_t offset, std::uint8_t value) {
+    Sector mbr = ReadSector(key.path, 0);
+    mbr[offset] = value;
+    WriteSector(key.path, 0, mbr);
+  }
+
   fs::path m_scratch;
 };
 
@@ -209,18 +216,14 @@ TEST_F(BootOracleTest, Mbr32ReadsLbaPartitionTypesByExtendedRead) {
 
 TEST_F(BootOracleTest, Mbr32RejectsASecondActiveEntry) {
   const KeyImage key = BootableKey(2, 17);
-  Sector mbr = ReadSector(key.path, 0);
-  mbr[mbr_offset::kPartitionTable + mbr_offset::kPartitionEntrySize] = kActivePartition;
-  WriteSector(key.path, 0, mbr);
+  PatchMbr(key, mbr_offset::kPartitionTable + mbr_offset::kPartitionEntrySize, kActivePartition);
   const CommandResult boot = BootCheckScreen(key, "Invalid partition table");
   EXPECT_EQ(boot.exitCode, 0) << boot.output;
 }
 
 TEST_F(BootOracleTest, Mbr32RejectsAStatusByteThatIsNeitherActiveNorZero) {
   const KeyImage key = BootableKey(2, 17);
-  Sector mbr = ReadSector(key.path, 0);
-  mbr[mbr_offset::kPartitionTable + mbr_offset::kPartitionEntrySize] = 0x01;
-  WriteSector(key.path, 0, mbr);
+  PatchMbr(key, mbr_offset::kPartitionTable + mbr_offset::kPartitionEntrySize, 0x01);
   const CommandResult boot = BootCheckScreen(key, "Invalid partition table");
   EXPECT_EQ(boot.exitCode, 0) << boot.output;
 }
@@ -231,9 +234,7 @@ TEST_F(BootOracleTest, NoActiveEntryHandsTheBootBackToTheBios) {
   for (const int set : {1, 2}) {
     SCOPED_TRACE(set == 1 ? "set 1" : "set 2");
     const KeyImage key = BootableKey(set, set == 1 ? 128 : 17);
-    Sector mbr = ReadSector(key.path, 0);
-    mbr[mbr_offset::kPartitionTable + partition_entry::kStatus] = 0;
-    WriteSector(key.path, 0, mbr);
+    PatchMbr(key, mbr_offset::kPartitionTable + partition_entry::kStatus, 0);
     const CommandResult boot = BootCheckScreen(key, "No bootable device");
     EXPECT_EQ(boot.exitCode, 0) << boot.output;
   }
