@@ -8,6 +8,7 @@
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "host/host.h"
+#include "media/boot_templates.h"
 
 namespace fa = host::win32;
 
@@ -31,7 +32,6 @@ constexpr std::size_t kSectorsPerFatLow = 22;
 constexpr std::size_t kLabelEntry = 3 * 32;
 constexpr std::size_t kEntryAttribute = 11;
 constexpr std::size_t kEntryWriteTimeAndDate = 22;
-constexpr std::uint8_t kVolumeLabelAttribute = 0x08;
 
 // The key's root: the drive letter followed by ":\".
 bool KeyRootPath(char (&root)[4], ResultCode* result) {
@@ -127,6 +127,8 @@ ResultCode WriteLabelEntry(const char* label) {
     if (result == kResultSuccess) {
       std::memset(sector + kLabelEntry, ' ', 11);
       std::memcpy(sector + kLabelEntry, label, length < 11 ? length : 11);
+      // Stored as typed, but for a first byte that would mark the entry deleted.
+      sector[kLabelEntry] = StoredNameLead(sector[kLabelEntry]);
       sector[kLabelEntry + kEntryAttribute] = kVolumeLabelAttribute;
       std::memcpy(sector + kLabelEntry + kEntryWriteTimeAndDate, sector + kEntryWriteTimeAndDate, 4);
       result = WriteKeySectors(rootSector, sector, 1);

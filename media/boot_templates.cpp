@@ -188,4 +188,5 @@ void FillLabelEntry(Sector& labelSector, std::string_view label) {
   const auto name = labelSector.begin() + dir_entry_offset::kName;
   std::fill_n(name, kDirNameSize, ' ');
   std::ranges::copy(label.substr(0, kDirNameSize), name);
+  *name = StoredNameLead(*name);
 }

@@ -130,6 +130,13 @@ inline constexpr std::size_t kFirstCluster = 26;
 inline constexpr std::size_t kFileSize = 28;
 }  // namespace dir_entry_offset
 inline constexpr std::uint8_t kVolumeLabelAttribute = 0x08;
+// A name's first byte 0xE5 marks a deleted entry, so a name that really begins with that byte
+// (a letter in some code pages) is stored with 0x05 there instead, as DOS and Windows do.
+inline constexpr std::uint8_t kDeletedEntryMark = 0xE5;
+inline constexpr std::uint8_t kStoredLeadE5 = 0x05;
+
+// The first byte of a directory entry's name as it is stored.
+constexpr std::uint8_t StoredNameLead(std::uint8_t lead) { return lead == kDeletedEntryMark ? kStoredLeadE5 : lead; }
 
 static_assert(mbr_offset::kBootProgram + kMbrBootProgramSize == mbr_offset::kDiskSignature);
 static_assert(mbr_offset::kPartitionTable +
@@ -208,5 +215,6 @@ void PatchPartitionSize(Sector& mbr, Sector& bootSector, FatKind kind, std::uint
                         std::uint8_t sectorsPerFat);
 
 // Writes label into the name of the label sector's entry: eleven spaces, then the label's
-// characters over their start (no terminator). Longer labels are cut to eleven characters.
+// characters over their start (no terminator), a leading 0xE5 stored as 0x05. Longer labels are
+// cut to eleven characters.
 void FillLabelEntry(Sector& labelSector, std::string_view label);

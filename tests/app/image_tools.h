@@ -39,6 +39,12 @@ void CopyPartition(const fs::path& image, const Partition& partition, const fs::
 // fsck.fat -n: the lines that report something to mend (not the banner or the summary).
 std::vector<std::string> FsckFindings(const std::string& fsck, const fs::path& volume);
 
+// The findings without fsck.fat 4.2's report on a label that holds a byte from 0x80 up: it reads
+// the label as signed characters, takes every such byte for a control character and calls the
+// label "not valid" (dosfstools issue 191). Only that report is dropped, and only for such a
+// label; every other finding stays.
+std::vector<std::string> WithoutHighByteLabelReport(std::vector<std::string> findings, const std::string& label);
+
 // True when every byte of the file is zero (holes count as zeros).
 bool AllZero(const fs::path& file);
 

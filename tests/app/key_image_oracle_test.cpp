@@ -251,5 +251,30 @@ TEST_F(KeyImageTest, SecondCopyReplacesHiddenAndReadOnlyFiles) {
   EXPECT_EQ(Text(root, 96, 11), "TWICE      ") << "the label entry stays in its slot";
 }
 
+// "\xE5" is "a with ring" in code page 1252, and a first name byte 0xE5 marks a deleted entry:
+// the label must be stored with 0x05 there, or no reader finds it.
+TEST_F(KeyImageTest, LabelBeginningWithE5IsStoredWith05AndRead) {
+  const std::string typed = "\xE5LAND 7";
+  AttachFileKey(kP9, 128, true);
+  PressStart(typed.c_str());
+  ASSERT_EQ(host.messageBoxes.back().text, shown::kSuccessful);
+  ASSERT_NO_FATAL_FAILURE(UnplugAndCopyPartition());
+  const std::vector<std::uint8_t> root = RootSlots();
+  EXPECT_EQ(Text(root, 96, 11), "\x05LAND 7    ");
+  EXPECT_EQ(root[96 + 11], 0x08);
+  EXPECT_EQ(image_tools::WithoutHighByteLabelReport(image_tools::FsckFindings(STELVARION_FSCK_FAT, m_volume), typed),
+            std::vector<std::string>{});
+  // mtools in code page 1252, printing UTF-8.
+  const fs::path rc = m_scratch / "mtoolsrc";
+  std::ofstream(rc) << "DEFAULT_CODEPAGE=1252\n";
+  const std::string env = "LC_ALL=C.UTF-8 MTOOLSRC=" + Quote(rc.string()) + " ";
+  const image_tools::CommandResult label =
+      RunCommand(env + Quote(STELVARION_MLABEL) + " -s -i " + Quote(m_volume.string()) + " ::");
+  EXPECT_NE(label.output.find("Volume label is \u00E5LAND 7"), std::string::npos) << label.output;
+  const image_tools::CommandResult dir = RunCommand(env + Quote(STELVARION_MDIR) + " -a -i " + Quote(m_volume.string()) + " ::");
+  EXPECT_NE(dir.output.find("Volume in drive : is \u00E5LAND 7"), std::string::npos) << dir.output;
+  EXPECT_NE(dir.output.find("COMMAND  COM"), std::string::npos) << dir.output;
+}
+
 }  // namespace
 }  // namespace app_test

@@ -259,4 +259,13 @@ TEST(FillLabelEntry, PadsWithSpacesAndKeepsTheAttribute) {
   EXPECT_EQ(label[11], 0x08);
 }
 
+// 0xE5 first would mark the entry deleted; it is stored as 0x05, and only in the first place.
+TEST(FillLabelEntry, StoresALeadingE5As05) {
+  Sector label = MakeTemplateSet2().LabelSectorTemplate;
+  FillLabelEntry(label, "\xE5L\xE5ND");
+  EXPECT_EQ(Text(label, 0, 11), "\x05L\xE5ND      ");
+  FillLabelEntry(label, "L\xE5ND");
+  EXPECT_EQ(Text(label, 0, 11), "L\xE5ND       ");
+}
+
 }  // namespace

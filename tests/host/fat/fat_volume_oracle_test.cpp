@@ -297,6 +297,16 @@ TEST_P(FatVolumeOracle, LabelReachesRootEntryAndBootSector) {
   }
   EXPECT_EQ(m_image->Bytes(), before);
 
+  // A label that begins with 0xE5 (a letter in the code pages) would read as a deleted entry:
+  // the entry stores 0x05 there, the boot sector's field the byte itself.
+  ASSERT_EQ(m_volume->SetVolumeLabel("\xE5X"), ERROR_SUCCESS);
+  ASSERT_EQ(m_volume->ListRoot(&entries), ERROR_SUCCESS);
+  ASSERT_EQ(entries.size(), 4u);
+  EXPECT_EQ(entries[3].rawName[0], 0x05);
+  EXPECT_EQ(entries[3].name, "\xE5X");
+  EXPECT_EQ(bootLabel(), "\xE5X         ");
+  EXPECT_EQ(m_image->Mtools("mlabel", "-s ::").find("has no label"), std::string::npos);
+
   ASSERT_EQ(m_volume->SetVolumeLabel(""), ERROR_SUCCESS);
   EXPECT_NE(m_image->Mtools("mlabel", "-s ::").find("has no label"), std::string::npos);
   EXPECT_EQ(bootLabel(), "NO NAME    ");
