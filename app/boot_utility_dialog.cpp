@@ -31,6 +31,11 @@ int IsLabelInvalid(std::string label) {
   for (const char* c = kForbiddenLabelCharacters; *c != '\0'; ++c) {
     if (label.find(*c) != std::string::npos) return 1;
   }
+  // No key types a control character into the field, but another program can put one there
+  // (WM_SETTEXT), and no FAT reader takes it in a label.
+  for (const char c : label) {
+    if (IsControlCharacter(static_cast<unsigned char>(c))) return 1;
+  }
   return 0;
 }
 

@@ -68,6 +68,9 @@ class BootUtilityDialog {
 // 1 when the label holds one of the characters a FAT label cannot hold, else 0.
 int IsLabelInvalid(std::string label);
 
+// The code page's control characters: below the space, and DEL.
+constexpr bool IsControlCharacter(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
 // Tells the companion monitor program, if it runs, that the key is about to change; then
 // refreshes the key. Returns the refresh's result.
 ResultCode NotifyMonitorProgram();

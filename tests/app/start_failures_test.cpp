@@ -35,6 +35,16 @@ TEST(LabelCheck, EachOfTheSixteenCharactersIsRefusedAnywhere) {
   }
 }
 
+TEST(LabelCheck, ControlCharactersAreRefusedAnywhere) {
+  for (int c = 0x01; c <= 0x7F; c = c == 0x1F ? 0x7F : c + 1) {
+    const std::string one(1, static_cast<char>(c));
+    EXPECT_EQ(IsLabelInvalid(one), 1) << c;
+    EXPECT_EQ(IsLabelInvalid("A" + one + "B"), 1) << c;
+    EXPECT_EQ(IsLabelInvalid("LABEL" + one), 1) << c;
+  }
+  EXPECT_EQ(IsLabelInvalid(std::string("A\0B", 3)), 1);
+}
+
 TEST(LabelCheck, EverythingElseIsAccepted) {
   EXPECT_EQ(IsLabelInvalid(""), 0);
   EXPECT_EQ(IsLabelInvalid("AB 12 cd 9Z"), 0);
@@ -77,6 +87,29 @@ TEST_F(LabelRefusalTest, RefusedLabelShowsTheListSelectsTheFieldAndSendsNothing)
   ASSERT_GE(tail.size(), 2u);
   EXPECT_EQ(tail[tail.size() - 2], std::string("box ") + kApplicationName + ": " + shown::kInvalidLabel);
   EXPECT_EQ(tail.back(), "focus 1001");
+}
+
+// A control character can only come from another program (WM_SETTEXT); it is refused as the
+// forbidden characters are.
+TEST_F(LabelRefusalTest, ControlCharacterSetByAnotherProgramIsRefused) {
+  AttachKey();
+  host.AddWindow("StelvarionMonitorProgram");
+  std::size_t before = 0;
+  RunProgram([&](BootUtilityDialog& dialog) {
+    for (const char* label : {"A\tB", "A\x01" "B", "KEY\r\n"}) {
+      view.lines.clear();
+      before = TraceSize();
+      view.texts[1001] = label;
+      dialog.OnOK();
+      EXPECT_TRUE(CommandsSince(before).empty()) << label;
+      EXPECT_EQ(view.lines, (std::vector<std::string>{"enable 1 0", "focus 1001", "select 1001 0 -1", "scroll 1001",
+                                                      "enable 1 1"}))
+          << label;
+    }
+  });
+  ASSERT_EQ(host.messageBoxes.size(), 3u) << "no format warning follows";
+  for (const auto& box : host.messageBoxes) EXPECT_EQ(box.text, shown::kInvalidLabel);
+  EXPECT_TRUE(host.postedMessages.empty());
 }
 
 // Only another program can put more than 11 characters into the field (WM_SETTEXT).
