@@ -1,5 +1,6 @@
 #include "cli/key_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ctime>
 #include <fstream>
@@ -24,7 +25,7 @@ const char* KeyOptionsHelp() {
          "  --capacity MB       the capacity the key reports, 1 to 65535 (default 1024)\n"
          "  --revision TEXT     firmware revision, four characters (default 2.45)\n"
          "  --flash-type N      flash type code (default 2)\n"
-         "  --banks N           flash bank count (default 1)\n"
+         "  --banks N           flash bank count, 1 or more (default 1)\n"
          "  --ordinary-user     run as an ordinary user: the key is reached through the helper driver\n"
          "  --write-protected   the key's write-protect switch is on\n"
          "  --real-pauses       wait as the key needs instead of counting the pauses on a virtual clock\n"
@@ -74,14 +75,88 @@ std::string Parsed(CLI::App& app, Parse parse) {
 
 }  // namespace
 
+namespace {
+
+constexpr char kEmptyValueAllowed[] = "empty value allowed";
+
+bool EmptyValueAllowed(CLI::Option& option) {
+  try {
+    option.get_validator(kEmptyValueAllowed);
+    return true;
+  } catch (const CLI::OptionNotFound&) {
+    return false;
+  }
+}
+
+bool TakesValue(const CLI::Option& option) { return option.get_expected_max() != 0; }
+
+// CLI11 reads "--name=" as "--name" still waiting for its value, and "--flag=x" as a value for
+// the flag. Here "--name=" is the empty value (refused but where it means something), and a flag
+// takes no value. Returns the usage error, or empty with the arguments CLI11 is to parse.
+std::string SplitEmptyValues(CLI::App& app, const std::vector<std::string>& args, std::vector<std::string>* out) {
+  bool valueNext = false;
+  for (const std::string& arg : args) {
+    if (valueNext || arg.rfind("--", 0) != 0) {
+      valueNext = false;
+      out->push_back(arg);
+      continue;
+    }
+    const std::size_t equals = arg.find('=');
+    const std::string name = arg.substr(0, equals);
+    CLI::Option* option = app.get_option_no_throw(name);
+    if (option == nullptr) {
+      out->push_back(arg);  // CLI11 names it
+      continue;
+    }
+    if (equals == std::string::npos) {
+      valueNext = TakesValue(*option);
+      out->push_back(arg);
+      continue;
+    }
+    if (!TakesValue(*option)) return name + " takes no value";
+    if (equals + 1 == arg.size()) {
+      if (!EmptyValueAllowed(*option)) return name + " needs a value";
+      out->push_back(name);
+      out->push_back("");
+      continue;
+    }
+    out->push_back(arg);
+  }
+  return {};
+}
+
+// An empty value given as an argument of its own ("--image ''") is no value either.
+std::string EmptyValueRefused(CLI::App& app) {
+  for (CLI::Option* option : app.get_options()) {
+    if (!TakesValue(*option) || EmptyValueAllowed(*option)) continue;
+    for (const std::string& value : option->results()) {
+      if (value.empty()) return option->get_name() + " needs a value";
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+CLI::Option* AllowEmptyValue(CLI::Option* option) {
+  return option->check(CLI::Validator([](const std::string&) { return std::string(); }, "", kEmptyValueAllowed));
+}
+
 // An option short of its value takes the next argument whatever it looks like
 // ("--capacity -5"), as the front ends always did.
 std::string ParseCommandLine(CLI::App& app, std::vector<std::string> args) {
-  return Parsed(app, [&] { app.parse(std::vector<std::string>(args.rbegin(), args.rend())); });
+  std::vector<std::string> split;
+  if (std::string refused = SplitEmptyValues(app, args, &split); !refused.empty()) return refused;
+  const std::string refused = Parsed(app, [&] { app.parse(std::vector<std::string>(split.rbegin(), split.rend())); });
+  return refused.empty() ? EmptyValueRefused(app) : refused;
 }
 
+// Split as CLI11 splits a line, but keeping the empty phrases ("--label ''") it would drop.
 std::string ParseCommandLine(CLI::App& app, const std::string& line) {
-  return Parsed(app, [&] { app.parse(line, false); });
+  std::string text = line;
+  CLI::detail::trim(text);
+  if (!text.empty()) text = CLI::detail::find_and_modify(text, "=", CLI::detail::escape_detect);
+  return ParseCommandLine(app, CLI::detail::split_up(text));
 }
 
 std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& options) {
@@ -98,7 +173,11 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
     options.key.capacityMb = number;
   }
   if (texts.revision) {
-    if (texts.revision->size() != 4) return "--revision takes four characters, like 2.45";
+    // The revision is compared as text and shown in the INQUIRY answer: printable ASCII only.
+    const std::string& revision = *texts.revision;
+    if (revision.size() != 4 || std::any_of(revision.begin(), revision.end(), [](char c) { return c < 0x20 || c > 0x7E; })) {
+      return "--revision takes four characters of printable ASCII, like 2.45";
+    }
     options.key.revision = *texts.revision;
   }
   if (texts.flashType) {
@@ -106,7 +185,8 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
     options.key.flashType = static_cast<std::uint16_t>(number);
   }
   if (texts.banks) {
-    if (!ParseNumber(*texts.banks, 0xFFFF, &number)) return "--banks takes a number from 0 to 65535";
+    // Without banks there is no capacity per bank, and no sector count for any layout.
+    if (!ParseNumber(*texts.banks, 0xFFFF, &number) || number == 0) return "--banks takes a number from 1 to 65535";
     options.key.bankCount = static_cast<std::uint16_t>(number);
   }
   return {};

@@ -32,9 +32,13 @@ std::unique_ptr<CLI::App> NewCommandLine(const std::string& program);
 // --write-protected, --real-pauses and --trace FILE.
 void AddKeyOptions(CLI::App& app, EmulatedKeyOptions& options, KeyOptionTexts& texts);
 
+// Marks an option whose empty value means something (an empty label); every other option that
+// takes a value refuses an empty one.
+CLI::Option* AllowEmptyValue(CLI::Option* option);
+
 // Parses the arguments (no program name), or splits and parses one line of them, quoted
 // phrases kept whole. Empty on success, else the usage error: "unknown option X",
-// "--name needs a value".
+// "--name needs a value" (also for an empty value), "--flag takes no value".
 std::string ParseCommandLine(CLI::App& app, std::vector<std::string> args);
 std::string ParseCommandLine(CLI::App& app, const std::string& line);
 

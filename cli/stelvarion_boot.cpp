@@ -1,11 +1,14 @@
 // stelvarion-boot: makes an emulated Stelvarion key bootable from a terminal, through the very
 // dialog model and Start sequence of the Windows program.
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #if defined(_WIN32)
@@ -18,8 +21,11 @@
 
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
+#include "cli/key_fit.h"
 #include "cli/key_options.h"
+#include "cli/label_text.h"
 #include "cli/terminal_dialog.h"
+#include "cli/trace_file.h"
 
 namespace {
 
@@ -37,7 +43,8 @@ void PrintHelp() {
       "\n"
       "  --image PATH        the key's flash image, created sparse when missing\n"
       "                      (default stelvarion-key.img)\n"
-      "  --label TEXT        the volume label, up to 11 characters\n"
+      "  --label TEXT        the volume label: up to 11 characters of the Windows code page 1252\n"
+      "                      (typed as UTF-8), none with --label ''\n"
       "  --yes               answer OK to \"Format Warning\" without asking\n"
       "%s"
       "  --help              this text\n"
@@ -52,13 +59,84 @@ int Usage(const std::string& message) {
   return kExitUsage;
 }
 
-// "Format Warning" on the terminal: OK only for a yes.
+// "Format Warning" on the terminal: OK only for "y" or "yes", in any case. Read from a file
+// the answer is shown after the question, as a terminal would have echoed it.
 int AskOnTerminal() {
   std::printf("Continue? [y/N] ");
   std::fflush(stdout);
   std::string answer;
-  if (!std::getline(std::cin, answer)) return host::win32::IDCANCEL;
-  return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y') ? host::win32::IDOK : host::win32::IDCANCEL;
+  const bool read = static_cast<bool>(std::getline(std::cin, answer));
+  if (isatty(fileno(stdin)) == 0) std::printf("%s\n", read ? answer.c_str() : "");
+  const std::size_t first = answer.find_first_not_of(" \t\r");
+  const std::size_t last = answer.find_last_not_of(" \t\r");
+  std::string word = first == std::string::npos ? std::string() : answer.substr(first, last - first + 1);
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return read && (word == "y" || word == "yes") ? host::win32::IDOK : host::win32::IDCANCEL;
+}
+
+// A sector reached the key's flash: a WRITE(10) the key took.
+bool KeyWasWritten(const emulated::Trace& trace) {
+  constexpr std::uint8_t kWrite10 = 0x2A;
+  for (const emulated::TraceEvent& event : trace.Commands()) {
+    if (event.delivered && !event.dataIn && !event.cdb.empty() && event.cdb[0] == kWrite10 && event.status == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct RunRequest {
+  const EmulatedKeyOptions& options;
+  std::string label;   // code-page bytes, as the Windows program gets them
+  bool yes = false;
+  std::string notice;  // shown before the warning
+  TraceFile& trace;
+};
+
+// The dialog, from the capacity line to its last message. *written tells whether the key's flash
+// was changed.
+int RunDialog(const RunRequest& request, bool* written) {
+  const EmulatedKeyOptions& options = request.options;
+  emulated::EmulatedHost host;
+  try {
+    SetUpEmulatedHost(host, options);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "stelvarion-boot: %s\n", failure.what());
+    return kExitNotSuccessful;
+  }
+
+  bool successful = false;
+  bool cancelled = false;
+  host.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
+    std::printf("\n[%s] %s\n", box.caption.c_str(), box.text.c_str());
+    if (box.text == text::kSuccessful) successful = true;
+    if (box.caption == text::kFormatWarningCaption) {
+      if (request.yes) {
+        std::printf("Continue? [y/N] y (--yes)\n");
+        return host::win32::IDOK;
+      }
+      const int answer = AskOnTerminal();
+      cancelled = answer != host::win32::IDOK;
+      return answer;
+    }
+    return host::win32::IDOK;
+  };
+
+  std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
+              options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
+              options.key.imagePath.c_str());
+  TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, request.label);
+  runner.SetNotice(request.notice);
+  BootUtilityApp app(runner);
+  app.InitInstance();
+  if (cancelled) std::printf("Cancelled: nothing was written.\n");
+
+  *written = KeyWasWritten(host.trace);
+  if (request.trace.Wanted() && !request.trace.Write(host)) {
+    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", request.trace.Path().c_str());
+    return kExitNotSuccessful;
+  }
+  return successful ? kExitSuccessful : kExitNotSuccessful;
 }
 
 }  // namespace
@@ -73,7 +151,7 @@ int main(int argc, char** argv) {
   const auto commandLine = NewCommandLine("stelvarion-boot");
   commandLine->add_flag("--help,-h", help);
   commandLine->add_flag("--yes,-y", yes);
-  commandLine->add_option("--label", label);
+  AllowEmptyValue(commandLine->add_option("--label", label));
   AddKeyOptions(*commandLine, options, texts);
   const std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
@@ -81,40 +159,26 @@ int main(int argc, char** argv) {
     return kExitSuccessful;
   }
   if (!refused.empty()) return Usage(refused);
-  if (label && label->size() > 11) return Usage("a volume label has at most 11 characters");
+  std::string labelBytes;
+  if (label) {
+    if (const std::string error = LabelFromTerminal(*label, &labelBytes); !error.empty()) return Usage(error);
+  }
   if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
-
-  emulated::EmulatedHost host;
-  try {
-    SetUpEmulatedHost(host, options);
-  } catch (const std::exception& failure) {
-    std::fprintf(stderr, "stelvarion-boot: %s\n", failure.what());
-    return kExitNotSuccessful;
-  }
-
-  bool successful = false;
-  host.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
-    std::printf("\n[%s] %s\n", box.caption.c_str(), box.text.c_str());
-    if (box.text == text::kSuccessful) successful = true;
-    if (box.caption == text::kFormatWarningCaption) {
-      if (yes) {
-        std::printf("Continue? [y/N] y (--yes)\n");
-        return host::win32::IDOK;
-      }
-      return AskOnTerminal();
+  if (const std::string error = ImageRefusal(options.key.imagePath); !error.empty()) return Usage(error);
+  const KeyFit fit = JudgeKeyFit(options.key);
+  if (!fit.refusal.empty()) return Usage(fit.refusal);
+  TraceFile trace;
+  if (!options.traceFile.empty()) {
+    if (const std::string error = trace.Prepare(options.traceFile, options.key.imagePath); !error.empty()) {
+      return Usage(error);
     }
-    return host::win32::IDOK;
-  };
-
-  std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
-              options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
-              options.key.imagePath.c_str());
-  TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, label.value_or(""));
-  BootUtilityApp app(runner);
-  app.InitInstance();
-
-  if (!options.traceFile.empty() && !WriteTrace(host, options.traceFile)) {
-    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", options.traceFile.c_str());
   }
-  return successful ? kExitSuccessful : kExitNotSuccessful;
+
+  std::error_code error;
+  const bool imageIsNew = !std::filesystem::exists(std::filesystem::symlink_status(options.key.imagePath, error));
+  bool written = false;
+  const int result = RunDialog({options, labelBytes, yes, fit.notice, trace}, &written);
+  // A run that changed nothing leaves no image of its own making behind.
+  if (imageIsNew && result != kExitSuccessful && !written) std::filesystem::remove(options.key.imagePath, error);
+  return result;
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "cli/label_text.h"
+
 void TerminalProgressBar::SetRange(std::uint16_t low, std::uint16_t high) {
   m_low = low;
   m_high = high;
@@ -45,7 +47,10 @@ int TerminalDialogRunner::RunModal(BootUtilityDialog& dialog) {
   dialog.OnInitDialog();
   if (m_view.IsEnabled(dialog_id::kStart)) {
     m_view.Type(dialog_id::kLabel, m_label);
-    if (!m_label.empty()) std::fprintf(m_out, "Volume label: %s\n", m_view.GetItemText(dialog_id::kLabel).c_str());
+    if (!m_label.empty()) {
+      std::fprintf(m_out, "Volume label: %s\n", Cp1252ToUtf8(m_view.GetItemText(dialog_id::kLabel)).c_str());
+    }
+    if (!m_notice.empty()) std::fprintf(m_out, "%s\n", m_notice.c_str());
     m_started = true;
     dialog.OnOK();
     m_view.Progress().Finish();

@@ -45,18 +45,21 @@ class TerminalDialogView : public WindowlessDialogView {
   TerminalProgressBar m_progress;
 };
 
-// Runs the dialog as a user at the terminal would: reads the capacity line, types the label,
-// presses Start when it is enabled, and closes the dialog.
+// Runs the dialog as a user at the terminal would: reads the capacity line, types the label
+// (code-page bytes, shown as UTF-8), presses Start when it is enabled, and closes the dialog.
 class TerminalDialogRunner : public ModalDialogRunner {
  public:
   TerminalDialogRunner(std::FILE* out, bool interactive, std::string label)
       : m_view(out, interactive), m_out(out), m_label(std::move(label)) {}
   int RunModal(BootUtilityDialog& dialog) override;
   bool StartWasPressed() const { return m_started; }
+  // A line shown before Start is pressed (what the layout makes of the key), or none.
+  void SetNotice(std::string notice) { m_notice = std::move(notice); }
 
  private:
   TerminalDialogView m_view;
   std::FILE* m_out;
   std::string m_label;
+  std::string m_notice;
   bool m_started = false;
 };

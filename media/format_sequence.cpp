@@ -41,6 +41,17 @@ bool IsAreaSizeSupported(std::uint32_t megabytes) { return megabytes > 0 && mega
 
 }  // namespace
 
+PartitionPlan PlanAreaPartition(std::uint32_t areaMb, std::uint32_t areaSectors) {
+  const FatKind kind = FatKindForAreaMb(areaMb);
+  const std::uint8_t sectorsPerFat = kind == FatKind::kFat12 ? kFat12SectorsPerFat : kAreaFat16SectorsPerFat;
+  // A 255-sector FAT maps 65278 clusters; on firmware that counts 2048 sectors to the
+  // megabyte larger areas hold more.
+  PartitionPlan plan = PlanPartition(kind, sectorsPerFat, SectorsPerClusterForAreaMb(areaMb),
+                                     areaSectors > kPartitionOffset ? areaSectors - kPartitionOffset : 0);
+  if (!IsAreaSizeSupported(areaMb) || areaSectors <= kPartitionOffset) plan.valid = false;
+  return plan;
+}
+
 ResultCode ScsiFlashDevice::LayOutArea(AreaSelector which, const char* label, ProgressSink& callerSink,
                                        const std::uint32_t* givenFirstAreaMb) {
   // The claim is this call's own: inside a sequence that claimed the bar, only the counter is shared.
@@ -80,23 +91,15 @@ ResultCode ScsiFlashDevice::LayOutArea(AreaSelector which, const char* label, Pr
   }
 
   TemplateSet2& set = Templates();
-  const std::uint8_t sectorsPerCluster = SectorsPerClusterForAreaMb(areaMb);
-  set.AreaBootSectorTemplate[boot_sector_offset::kSectorsPerCluster] = sectorsPerCluster;
+  set.AreaBootSectorTemplate[boot_sector_offset::kSectorsPerCluster] = SectorsPerClusterForAreaMb(areaMb);
 
   std::uint32_t areaSectors = 0;
   const ResultCode converted = ConvertCapacity(&areaMb, &areaSectors, 0);
   if (converted != kResultSuccess) return converted;
-  std::uint32_t partitionSectors = areaSectors - kPartitionOffset;
-
-  const FatKind kind = FatKindForAreaMb(areaMb);
-  const std::uint8_t sectorsPerFat = kind == FatKind::kFat12 ? kFat12SectorsPerFat : kAreaFat16SectorsPerFat;
-  // A 255-sector FAT maps 65278 clusters; on firmware that counts 2048 sectors to the
-  // megabyte larger areas hold more. The partition ends where the FAT's reach ends.
-  const std::uint32_t mappable = std::min(MappableClusters(kind, sectorsPerFat),
-                                          kind == FatKind::kFat12 ? kMostFat12Clusters : kMostFat16Clusters);
-  if (DataClusters(partitionSectors, sectorsPerFat, sectorsPerCluster) > mappable) {
-    partitionSectors = kReservedSectors + 2u * sectorsPerFat + kRootDirectorySectors + mappable * sectorsPerCluster;
-  }
+  const PartitionPlan plan = PlanAreaPartition(areaMb, areaSectors);
+  const FatKind kind = plan.kind;
+  const std::uint8_t sectorsPerFat = plan.sectorsPerFat;
+  const std::uint32_t partitionSectors = plan.sectors;
   PatchPartitionSize(set.Mbr32Template, set.AreaBootSectorTemplate, kind, partitionSectors, sectorsPerFat);
 
   const Sector fatHead = FatHeadFor(set.FatHeadSector, kind);

@@ -43,6 +43,11 @@ std::uint32_t SectorsPerMegabyteFor(const char* revision4, int t, int bankCount,
   return 0;
 }
 
+bool GetsSpareSector(std::int32_t modelKind, const char* revision4, int bankCount, std::uint32_t sectors) {
+  return modelKind == kModelKindP3 && std::strcmp(revision4, "2.00") == 0 &&
+         ((bankCount == 2 && sectors % 512 == 0) || (bankCount == 1 && sectors % 256 == 0));
+}
+
 bool TypeFigureFor(int t, int* figure) {
   switch (t) {
     case 0: *figure = 128; return true;
@@ -105,10 +110,7 @@ ResultCode ScsiFlashDevice::ConvertCapacity(std::uint32_t* megabytes, std::uint3
   } else {
     *sectors = *megabytes * factor;
   }
-  if (ModelKind == kModelKindP3 && std::strcmp(revision, "2.00") == 0 &&
-      ((b == 2 && *sectors % 512 == 0) || (b == 1 && *sectors % 256 == 0))) {
-    ++*sectors;
-  }
+  if (GetsSpareSector(ModelKind, revision, b, *sectors)) ++*sectors;
   return kResultSuccess;
 }
 

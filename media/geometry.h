@@ -11,6 +11,10 @@
 std::uint32_t SectorsPerMegabyteFor(const char* revision4, int flashTypeCode, int bankCount,
                                     std::uint32_t capacityPerBankMb);
 
+// Whether a conversion's sector count gets one sector more: the "KV 2 Zarno P3" model's firmware
+// 2.00 reports one sector short at bank-sized boundaries.
+bool GetsSpareSector(std::int32_t modelKind, const char* revision4, int bankCount, std::uint32_t sectors);
+
 // The type figure for a flash type code; false for a code the table does not list.
 bool TypeFigureFor(int flashTypeCode, int* figure);
 

@@ -31,6 +31,17 @@ constexpr std::size_t kDirtyFlag = boot_sector_offset::kReservedByte;
 
 }  // namespace
 
+PartitionPlan PlanSinglePartition(std::uint32_t capacityMb, std::uint32_t areaSectors) {
+  const FatKind kind = FatKindForAreaMb(capacityMb);
+  const std::uint8_t sectorsPerFat = kind == FatKind::kFat12 ? kFat12SectorsPerFat : kSinglePartitionFat16SectorsPerFat;
+  // A 250-sector FAT maps 63998 clusters; 1 GB at 2048 sectors to the megabyte (or 1039 MB and
+  // up at 1972) holds more.
+  PartitionPlan plan = PlanPartition(kind, sectorsPerFat, kFixedSectorsPerCluster,
+                                     areaSectors > kPartitionStart ? areaSectors - kPartitionStart : 0);
+  if (areaSectors <= kPartitionStart) plan.valid = false;
+  return plan;
+}
+
 ResultCode WriteSinglePartitionBoot(int /*mode*/, const char* label, host::ProgressBar* control, std::int32_t* counter,
                                     std::uint32_t capacityMb) {
   static const std::array<std::uint8_t, kChunk * kSectorSize> zeros{};
@@ -47,20 +58,11 @@ ResultCode WriteSinglePartitionBoot(int /*mode*/, const char* label, host::Progr
   ResultCode result = ConvertKeyCapacity(&megabytes, &areaSectors, 0);
   if (result != kResultSuccess) return result;
   const bool sized = areaSectors > kPartitionStart;
-  const FatKind kind = FatKindForAreaMb(capacityMb);
-  const std::uint8_t sectorsPerFat = kind == FatKind::kFat12 ? kFat12SectorsPerFat : kSinglePartitionFat16SectorsPerFat;
-  std::uint32_t partitionSectors = sized ? areaSectors - kPartitionStart : 0;
-  // A 250-sector FAT maps 63998 clusters; 1 GB at 2048 sectors to the megabyte (or 1039 MB and
-  // up at 1972) holds more. The partition ends where the FAT's reach ends.
-  const std::uint32_t mappable = std::min(MappableClusters(kind, sectorsPerFat),
-                                          kind == FatKind::kFat12 ? kMostFat12Clusters : kMostFat16Clusters);
-  if (DataClusters(partitionSectors, sectorsPerFat, kFixedSectorsPerCluster) > mappable) {
-    partitionSectors = kReservedSectors + 2u * sectorsPerFat + kRootDirectorySectors + mappable * kFixedSectorsPerCluster;
-  }
-  if (sized &&
-      !IsValidVolume(kind, DataClusters(partitionSectors, sectorsPerFat, kFixedSectorsPerCluster), sectorsPerFat)) {
-    return kResultGeneralFailure;
-  }
+  const PartitionPlan plan = PlanSinglePartition(capacityMb, areaSectors);
+  const FatKind kind = plan.kind;
+  const std::uint8_t sectorsPerFat = plan.sectorsPerFat;
+  const std::uint32_t partitionSectors = plan.sectors;
+  if (sized && !plan.valid) return kResultGeneralFailure;
 
   result = KeyCommand9E(0);
   if (result != kResultSuccess) return result;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "devlib/result_code.h"
+#include "media/volume_limits.h"
 
 namespace host {
 class ProgressBar;
@@ -17,3 +18,8 @@ inline constexpr int kWholeKeyAsOneArea = 1;
 // count. capacityMb is the size of the key as the dialog read it.
 ResultCode WriteSinglePartitionBoot(int mode, const char* label, host::ProgressBar* control, std::int32_t* counter,
                                     std::uint32_t capacityMb);
+
+// The partition the writer lays out for a key of capacityMb megabytes that holds areaSectors
+// sectors; not valid when the fixed layout (32-sector clusters, 12 or 250 sectors per FAT)
+// cannot describe it, which the writer refuses before changing the key.
+PartitionPlan PlanSinglePartition(std::uint32_t capacityMb, std::uint32_t areaSectors);

@@ -40,3 +40,28 @@ inline Sector FatHeadFor(const Sector& storedHead, FatKind kind) {
   if (kind == FatKind::kFat12) head[3] = 0x00;
   return head;
 }
+
+// The partition a layout writes over `available` sectors: its FAT, and where it ends. A FAT maps
+// only so many clusters, so an area that holds more gets a partition that ends where the FAT's
+// reach ends.
+struct PartitionPlan {
+  FatKind kind = FatKind::kFat12;
+  std::uint8_t sectorsPerFat = 0;
+  std::uint8_t sectorsPerCluster = 0;
+  std::uint32_t sectors = 0;   // the partition's sector count as written
+  bool cutAtFatReach = false;  // the area holds more than the FAT maps
+  bool valid = false;          // a volume every reader takes for the FAT type it claims
+};
+
+constexpr PartitionPlan PlanPartition(FatKind kind, std::uint8_t sectorsPerFat, std::uint8_t sectorsPerCluster,
+                                      std::uint32_t available) {
+  PartitionPlan plan{kind, sectorsPerFat, sectorsPerCluster, available, false, false};
+  const std::uint32_t most = kind == FatKind::kFat12 ? kMostFat12Clusters : kMostFat16Clusters;
+  const std::uint32_t mappable = MappableClusters(kind, sectorsPerFat) < most ? MappableClusters(kind, sectorsPerFat) : most;
+  if (DataClusters(available, sectorsPerFat, sectorsPerCluster) > mappable) {
+    plan.sectors = kReservedSectors + 2u * sectorsPerFat + kRootDirectorySectors + mappable * sectorsPerCluster;
+    plan.cutAtFatReach = true;
+  }
+  plan.valid = sectorsPerCluster != 0 && IsValidVolume(kind, DataClusters(plan.sectors, sectorsPerFat, sectorsPerCluster), sectorsPerFat);
+  return plan;
+}

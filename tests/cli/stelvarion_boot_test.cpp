@@ -2,6 +2,7 @@
 // it leaves in the image and in the trace file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <numeric>
 #include <optional>
@@ -77,6 +78,44 @@ class StelvarionBootTest : public testing::Test {
                                    " " + arguments);
   }
 
+  // fsck.fat -n on the image's partition: what it would mend, but for its false report on a
+  // label with bytes from 0x80 up (`labelBytes`, as stored).
+  std::vector<std::string> FsckFindings(const std::string& labelBytes = "") {
+    if (!image_tools::ToolAvailable(STELVARION_FSCK_FAT)) return {"fsck.fat is missing (Debian package dosfstools)"};
+    const fs::path volume = m_scratch / "volume.img";
+    image_tools::CopyPartition(m_image, image_tools::FirstPartition(m_image), volume);
+    std::vector<std::string> findings =
+        image_tools::WithoutHighByteLabelReport(image_tools::FsckFindings(STELVARION_FSCK_FAT, volume), labelBytes);
+    fs::remove(volume);
+    return findings;
+  }
+
+  // A run that said "Successful." and left a volume fsck.fat finds nothing to mend in.
+  void ExpectSuccessfulVolume(const Outcome& run, const std::string& labelBytes = "") {
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_TRUE(Has(run.out, kSuccessful)) << run.out;
+    EXPECT_EQ(FsckFindings(labelBytes), std::vector<std::string>{});
+  }
+
+  // mtools in code page 1252, printing UTF-8.
+  image_tools::CommandResult Mtools1252(const char* tool, std::uint32_t firstSector, const std::string& arguments) {
+    const fs::path rc = m_scratch / "mtoolsrc";
+    std::ofstream(rc) << "DEFAULT_CODEPAGE=1252\n";
+    return image_tools::RunCommand("LC_ALL=C.UTF-8 MTOOLSRC=" + Quote(rc.string()) + " " + Quote(tool) + " -i " +
+                                   Quote(m_image.string() + "@@" + std::to_string(firstSector * 512)) + " " + arguments);
+  }
+
+  // Files the run left in its folder, but for the ones the test harness writes.
+  std::vector<std::string> LeftBehind() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(m_scratch)) {
+      const std::string name = entry.path().filename().string();
+      if (name != "stdin.txt" && name != "out.txt" && name != "err.txt") names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
   fs::path m_scratch;
   fs::path m_image;
 };
@@ -84,7 +123,7 @@ class StelvarionBootTest : public testing::Test {
 TEST_F(StelvarionBootTest, SuccessfulRunShowsTheDialogAndExitsZero) {
   ASSERT_NO_FATAL_FAILURE(RequireMtools());
   const Outcome run = Invoke({"--image", "key.img", "--label", "STELV KEY 7", "--yes"});
-  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  ExpectSuccessfulVolume(run);
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(run.out.rfind("Stelvarion Boot Utility", 0), 0u) << run.out;
   for (const char* line : {"Capacity: 1024 MB\n", "Volume label: STELV KEY 7\n", kWarning, "Continue? [y/N] y (--yes)\n",
@@ -104,7 +143,7 @@ TEST_F(StelvarionBootTest, OtherModelThroughTheHelperDriver) {
   ASSERT_NO_FATAL_FAILURE(RequireMtools());
   const Outcome run = Invoke({"--image", "key.img", "--model", "Varnok Key", "--capacity", "64", "--ordinary-user",
                               "--label", "VARNOK", "--yes"});
-  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  ExpectSuccessfulVolume(run);
   EXPECT_TRUE(Has(run.out, "Capacity: 64 MB\n")) << run.out;
   EXPECT_TRUE(Has(run.out, kSuccessful)) << run.out;
   const image_tools::CommandResult label = Mtools(STELVARION_MLABEL, 32, "-s ::");
@@ -170,24 +209,13 @@ TEST_F(StelvarionBootTest, WriteProtectedKeyExitsOneWithItsMessage) {
   EXPECT_EQ(run.exitCode, 1);
   EXPECT_TRUE(Has(run.out, "\n[StelvarionBootUtility] Stelvarion is write protected.\n")) << run.out;
   EXPECT_FALSE(Has(run.out, "Successful.")) << run.out;
-  EXPECT_TRUE(image_tools::AllZero(m_image));
-}
-
-// 30 MB hold too few 32-sector clusters for FAT16: refused before the key is changed.
-TEST_F(StelvarionBootTest, KeyTooSmallForItsModelExitsOneUntouched) {
-  const Outcome run = Invoke({"--image", "key.img", "--capacity", "30", "--yes"});
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_TRUE(Has(run.out, "Capacity: 30 MB\n")) << run.out;
-  EXPECT_TRUE(Has(run.out, "\n[StelvarionBootUtility] Program has encountered unknown error.\n")) << run.out;
-  EXPECT_FALSE(Has(run.out, "Successful.")) << run.out;
-  EXPECT_TRUE(image_tools::AllZero(m_image));
+  EXPECT_EQ(LeftBehind(), std::vector<std::string>{}) << "the key took nothing: the new image goes again";
 }
 
 TEST_F(StelvarionBootTest, OneGigabyteKeyOnFirmware261IsMadeBootable) {
   const Outcome run =
       Invoke({"--image", "key.img", "--model", "KV 2 Zarno P9", "--capacity", "1024", "--revision", "2.61", "--yes"});
-  EXPECT_EQ(run.exitCode, 0) << run.out;
-  EXPECT_TRUE(Has(run.out, "Successful.")) << run.out;
+  ExpectSuccessfulVolume(run);
 }
 
 TEST_F(StelvarionBootTest, RefusedLabelExitsOneWithoutTouchingTheKey) {
@@ -197,32 +225,50 @@ TEST_F(StelvarionBootTest, RefusedLabelExitsOneWithoutTouchingTheKey) {
                            "\\/|\".?,;:*+=<>[]\n\nPlease enter a valid volume label.\n"))
       << run.out;
   EXPECT_FALSE(Has(run.out, "[Format Warning]")) << run.out;
-  EXPECT_TRUE(image_tools::AllZero(m_image));
+  EXPECT_EQ(LeftBehind(), std::vector<std::string>{});
 }
 
+// Only "y" and "yes", in any case and between blanks, are OK. Anything else cancels, says so
+// and leaves no image of its own making.
 TEST_F(StelvarionBootTest, WarningIsAnsweredOnTheTerminal) {
   struct Answer {
     std::optional<std::string> input;
     int exitCode;
   };
   for (const Answer& answer : {Answer{"n\n", 1}, Answer{"\n", 1}, Answer{std::nullopt, 1}, Answer{"no way\n", 1},
-                               Answer{"Y\n", 0}}) {
+                               Answer{"yn\n", 1}, Answer{"ye\n", 1}, Answer{"yes please\n", 1}, Answer{"Y\n", 0},
+                               Answer{"yes\n", 0}, Answer{" YeS \r\n", 0}}) {
     SCOPED_TRACE(answer.input.value_or("(end of input)"));
     fs::remove(m_image);
     const Outcome run = Invoke({"--image", "key.img", "--capacity", "16"}, answer.input);
-    EXPECT_EQ(run.exitCode, answer.exitCode) << run.out << run.err;
     EXPECT_TRUE(Has(run.out, std::string(kWarning) + "Continue? [y/N] ")) << run.out;
     if (answer.exitCode == 0) {
-      EXPECT_TRUE(Has(run.out, kSuccessful)) << run.out;
+      ExpectSuccessfulVolume(run);
     } else {
-      // Cancel: nothing follows the question, and the key was not written.
+      EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+      // Cancel: the closing line follows the question, and the key was not written.
+      EXPECT_TRUE(Has(run.out, "\nCancelled: nothing was written.\n")) << run.out;
       EXPECT_FALSE(Has(run.out, "Formatting...")) << run.out;
       EXPECT_FALSE(Has(run.out, "[StelvarionBootUtility]")) << run.out;
-      EXPECT_TRUE(fs::exists(m_image));
-      EXPECT_TRUE(image_tools::AllZero(m_image));
+      EXPECT_EQ(LeftBehind(), std::vector<std::string>{});
     }
   }
 }
+
+// An image that was there before is left as it was.
+TEST_F(StelvarionBootTest, CancelKeepsAnImageThatWasThere) {
+  ASSERT_EQ(Invoke({"--image", "key.img", "--capacity", "16", "--label", "KEPT", "--yes"}).exitCode, 0);
+  const std::vector<std::uint8_t> before = image_tools::ReadBytes(m_image, 0, 128 * 512);
+  const Outcome run = Invoke({"--image", "key.img", "--capacity", "16"}, "n\n");
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_TRUE(Has(run.out, "Cancelled: nothing was written.\n")) << run.out;
+  ASSERT_TRUE(fs::exists(m_image));
+  EXPECT_EQ(image_tools::ReadBytes(m_image, 0, 128 * 512), before);
+}
+
+constexpr char kTwelveBytes[] =
+    "a volume label has at most 11 characters, counted as the bytes stored (one per character of code page 1252); "
+    "this one has 12";
 
 struct UsageCase {
   const char* name;
@@ -242,6 +288,7 @@ TEST_P(UsageErrorTest, ExitsTwoWithAMessageAndLeavesNoImage) {
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, std::string("stelvarion-boot: ") + GetParam().message + "\nTry 'stelvarion-boot --help'.\n");
   EXPECT_FALSE(fs::exists(m_image));
+  EXPECT_EQ(LeftBehind(), std::vector<std::string>{}) << "neither an image nor a trace file";
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -252,7 +299,7 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"ModelWithoutValue", {"--model"}, "--model needs a value"},
                     UsageCase{"CapacityWithoutValue", {"--capacity"}, "--capacity needs a value"},
                     UsageCase{"TraceWithoutValue", {"--trace"}, "--trace needs a value"},
-                    UsageCase{"TwelveCharacterLabel", {"--label", "ABCDEFGHIJKL"}, "a volume label has at most 11 characters"},
+                    UsageCase{"TwelveCharacterLabel", {"--label", "ABCDEFGHIJKL"}, kTwelveBytes},
                     UsageCase{"CapacityZero", {"--capacity", "0"}, "--capacity takes megabytes from 1 to 65535"},
                     UsageCase{"CapacityTooLarge", {"--capacity", "65536"}, "--capacity takes megabytes from 1 to 65535"},
                     UsageCase{"CapacityNegative", {"--capacity", "-5"}, "--capacity takes megabytes from 1 to 65535"},
@@ -260,14 +307,183 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"CapacityNotANumber", {"--capacity", "big"}, "--capacity takes megabytes from 1 to 65535"},
                     UsageCase{"UnknownOptionWithValue", {"--bogus=7"}, "unknown option --bogus=7"},
                     UsageCase{"UnknownOptionAfterGoodOnes", {"--capacity=16", "--labels", "X"}, "unknown option --labels"},
-                    UsageCase{"TwelveCharacterLabelAfterEquals", {"--label=ABCDEFGHIJKL"}, "a volume label has at most 11 characters"},
+                    UsageCase{"TwelveCharacterLabelAfterEquals", {"--label=ABCDEFGHIJKL"}, kTwelveBytes},
                     UsageCase{"CapacityZeroAfterEquals", {"--capacity=0"}, "--capacity takes megabytes from 1 to 65535"},
-                    UsageCase{"RevisionTooLongAfterEquals", {"--revision=2.450"}, "--revision takes four characters, like 2.45"},
-                    UsageCase{"BanksNotANumberAfterEquals", {"--banks=two"}, "--banks takes a number from 0 to 65535"},
+                    UsageCase{"RevisionTooLongAfterEquals", {"--revision=2.450"}, "--revision takes four characters of printable ASCII, like 2.45"},
+                    UsageCase{"BanksNotANumberAfterEquals", {"--banks=two"}, "--banks takes a number from 1 to 65535"},
+                    // Labels a FAT reader refuses, or that the code page cannot hold.
+                    UsageCase{"LabelWithATab", {"--label", "A\tB"}, "a volume label cannot hold control characters (U+0009 is character 2)"},
+                    UsageCase{"LabelWithControlA", {"--label", "A\x01" "B"}, "a volume label cannot hold control characters (U+0001 is character 2)"},
+                    UsageCase{"LabelWithDelete", {"--label", "AB\x7F"}, "a volume label cannot hold control characters (U+007F is character 3)"},
+                    UsageCase{"LabelWithC1Control", {"--label", "A\u0085"}, "a volume label cannot hold control characters (U+0085 is character 2)"},
+                    UsageCase{"LabelAllSpaces", {"--label", "   "}, "a volume label cannot be all spaces (--label '' gives none)"},
+                    UsageCase{"LabelBeginningWithASpace", {"--label", " KEY"}, "a volume label cannot begin with a space"},
+                    UsageCase{"LabelInChinese", {"--label", "\u597D"},
+                              "a volume label is written in the Windows code page 1252, which has no \u597D (U+597D)"},
+                    UsageCase{"LabelNamesEveryMissingCharacter", {"--label", "A\u0394B\u2603"},
+                              "a volume label is written in the Windows code page 1252, which has no \u0394 (U+0394), "
+                              "\u2603 (U+2603)"},
+                    UsageCase{"LabelNotUtf8", {"--label", "\xC4\xD6"}, "a volume label is read as UTF-8, and this one is not UTF-8"},
+                    // Twelve letters of two UTF-8 bytes each: twelve bytes stored.
+                    UsageCase{"TwelveUmlauts", {"--label", "\u00C4\u00D6\u00DC\u00C4\u00D6\u00DC\u00C4\u00D6\u00DC\u00C4\u00D6\u00DC"}, kTwelveBytes},
+                    UsageCase{"RevisionWithAControlCharacter", {"--revision", "2.4\t"}, "--revision takes four characters of printable ASCII, like 2.45"},
+                    UsageCase{"RevisionOfFourUtf8Bytes", {"--revision", "2.\u00E9"}, "--revision takes four characters of printable ASCII, like 2.45"},
+                    // Empty values.
+                    UsageCase{"EmptyImage", {"--image", ""}, "--image needs a value"},
+                    UsageCase{"EmptyImageAfterEquals", {"--image="}, "--image needs a value"},
+                    UsageCase{"EmptyTrace", {"--trace", ""}, "--trace needs a value"},
+                    UsageCase{"EmptyTraceAfterEquals", {"--trace="}, "--trace needs a value"},
+                    UsageCase{"EmptyModelAfterEquals", {"--model="}, "--model needs a value"},
+                    UsageCase{"EmptyCapacityAfterEquals", {"--capacity="}, "--capacity needs a value"},
+                    UsageCase{"EmptyRevisionAfterEquals", {"--revision="}, "--revision needs a value"},
+                    UsageCase{"EmptyBanksAfterEquals", {"--banks="}, "--banks needs a value"},
+                    UsageCase{"YesWithAValue", {"--yes=1"}, "--yes takes no value"},
+                    UsageCase{"FlagWithAnEmptyValue", {"--ordinary-user="}, "--ordinary-user takes no value"},
+                    // Values no layout takes.
+                    UsageCase{"FlashTypeFour", {"--flash-type", "4"},
+                              "--flash-type 4 gives firmware 2.45 no sector count to lay the key out with; it takes 0 to 3"},
+                    UsageCase{"FlashTypeLargest", {"--flash-type=65535"},
+                              "--flash-type 65535 gives firmware 2.45 no sector count to lay the key out with; it takes 0 to 3"},
+                    UsageCase{"FlashTypeOnFirmware115", {"--revision", "1.15", "--flash-type", "0"},
+                              "--flash-type 0 gives firmware 1.15 no sector count to lay the key out with; it takes 2"},
+                    UsageCase{"BanksZero", {"--banks", "0"}, "--banks takes a number from 1 to 65535"},
+                    UsageCase{"P9Capacity17", {"--capacity", "17"},
+                              "--capacity 17 MB: no layout makes a sound volume of it on \"KV 2 Zarno P9\" with firmware 2.45; "
+                              "it takes 1 to 16 and 67 to 65535 MB"},
+                    UsageCase{"P9Capacity30", {"--capacity", "30"},
+                              "--capacity 30 MB: no layout makes a sound volume of it on \"KV 2 Zarno P9\" with firmware 2.45; "
+                              "it takes 1 to 16 and 67 to 65535 MB"},
+                    UsageCase{"P9Capacity66", {"--capacity", "66"},
+                              "--capacity 66 MB: no layout makes a sound volume of it on \"KV 2 Zarno P9\" with firmware 2.45; "
+                              "it takes 1 to 16 and 67 to 65535 MB"},
+                    UsageCase{"P9Capacity64On260", {"--capacity", "64", "--revision", "2.60"},
+                              "--capacity 64 MB: no layout makes a sound volume of it on \"KV 2 Zarno P9\" with firmware 2.60; "
+                              "it takes 1 to 16 and 65 to 65535 MB"},
+                    UsageCase{"P3Capacity4097", {"--model", "KV 2 Zarno P3", "--capacity", "4097"},
+                              "--capacity 4097 MB: no layout makes a sound volume of it on \"KV 2 Zarno P3\" with firmware 2.45; "
+                              "it takes 1 to 4096 MB"},
+                    UsageCase{"ImageInProc", {"--image", "/proc/version"}, "--image /proc/version is not a plain file: its size is not what it holds"},
+                    UsageCase{"ImageIsAFolder", {"--image", "/tmp"}, "--image /tmp is not a plain file"},
+                    UsageCase{"ImageInAMissingFolder", {"--image", "/nonexistent/key.img"}, "--image /nonexistent/key.img: there is no folder /nonexistent"},
+                    UsageCase{"TraceInAMissingFolder", {"--trace", "/nonexistent/t.txt"},
+                              "--trace /nonexistent/t.txt cannot be written: No such file or directory"},
+                    UsageCase{"TraceIsTheImage", {"--trace", "key.img"}, "--trace key.img is the key's image key.img; the trace needs a file of its own"},
+                    UsageCase{"TraceIsTheImageByAnotherPath", {"--trace", "./key.img"},
+                              "--trace ./key.img is the key's image key.img; the trace needs a file of its own"},
                     UsageCase{"UnknownModel",
                               {"--model", "KV 2 Zarno P7"},
                               "unknown model \"KV 2 Zarno P7\" (one of \"KV 2 Zarno P9\", \"KV 2 Zarno P3\", \"Varnok Key\")"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The terminal's UTF-8 becomes the code-page bytes the Windows program would get; mtools, told
+// the code page, reads the label back.
+TEST_F(StelvarionBootTest, LabelIsStoredInCodePage1252) {
+  ASSERT_NO_FATAL_FAILURE(RequireMtools());
+  const Outcome run = Invoke({"--image", "key.img", "--label", "\u00C4\u00D6\u00DC caf\u00E9", "--yes", "--capacity", "16"});
+  ExpectSuccessfulVolume(run, "\xC4\xD6\xDC caf\xE9");
+  EXPECT_TRUE(Has(run.out, "Volume label: \u00C4\u00D6\u00DC caf\u00E9\n")) << run.out;
+  const image_tools::CommandResult label = Mtools1252(STELVARION_MLABEL, 63, "-s ::");
+  EXPECT_TRUE(Has(label.output, "Volume label is \u00C4\u00D6\u00DC caf\u00E9")) << label.output;
+  const std::vector<std::uint8_t> boot = image_tools::ReadBytes(m_image, 63 * 512, 512);
+  const std::uint64_t root = 63 + 1 + 2ull * boot[22];
+  const std::vector<std::uint8_t> entry = image_tools::ReadBytes(m_image, root * 512 + 96, 11);
+  EXPECT_EQ(std::string(entry.begin(), entry.end()), "\xC4\xD6\xDC caf\xE9   ");
+}
+
+// "\u00E5" is 0xE5 in the code page, the byte that marks a deleted entry: stored as 0x05, the
+// label is still there for mtools (the command that used to report "has no label").
+TEST_F(StelvarionBootTest, LabelBeginningWithARingedAIsKept) {
+  ASSERT_NO_FATAL_FAILURE(RequireMtools());
+  const Outcome run = Invoke({"--image", "key.img", "--label", "\u00E5land", "--yes", "--capacity", "128"});
+  ExpectSuccessfulVolume(run, "\xE5land");
+  const image_tools::CommandResult label = Mtools1252(STELVARION_MLABEL, 63, "-s ::");
+  EXPECT_TRUE(Has(label.output, "Volume label is \u00E5land")) << label.output;
+  const image_tools::CommandResult dir = Mtools1252(STELVARION_MDIR, 63, "-a ::");
+  EXPECT_TRUE(Has(dir.output, "Volume in drive : is \u00E5land")) << dir.output;
+  EXPECT_TRUE(Has(dir.output, "COMMAND  COM")) << dir.output;
+}
+
+// Eleven letters of two UTF-8 bytes each are eleven bytes stored: within the limit.
+TEST_F(StelvarionBootTest, LimitCountsTheBytesStored) {
+  const std::string label = "\u00C4\u00D6\u00DC\u00C4\u00D6\u00DC\u00C4\u00D6\u00DC\u00C4\u00D6";
+  ASSERT_EQ(label.size(), 22u);
+  const Outcome run = Invoke({"--image", "key.img", "--label", label, "--yes", "--capacity", "16"});
+  ExpectSuccessfulVolume(run, "\xC4\xD6\xDC\xC4\xD6\xDC\xC4\xD6\xDC\xC4\xD6");
+  EXPECT_TRUE(Has(run.out, "Volume label: " + label + "\n")) << run.out;
+}
+
+// "--label=" is the empty label, as "--label ''" is: the next argument stays an option.
+TEST_F(StelvarionBootTest, EmptyLabelAfterAnEqualsSignTakesNothingElse) {
+  ASSERT_NO_FATAL_FAILURE(RequireMtools());
+  for (const std::vector<std::string>& label : {std::vector<std::string>{"--label="}, std::vector<std::string>{"--label", ""}}) {
+    SCOPED_TRACE(label.size());
+    fs::remove(m_image);
+    std::vector<std::string> args = label;
+    for (const char* arg : {"--yes", "--image", "key.img", "--capacity", "16"}) args.push_back(arg);
+    const Outcome run = Invoke(args);
+    ExpectSuccessfulVolume(run);
+    EXPECT_FALSE(Has(run.out, "Volume label:")) << run.out;
+    EXPECT_TRUE(Has(run.out, "Continue? [y/N] y (--yes)\n")) << run.out;
+    EXPECT_TRUE(Has(Mtools(STELVARION_MLABEL, 63, "-s ::").output, "has no label"));
+    EXPECT_EQ(LeftBehind(), std::vector<std::string>{"key.img"});
+  }
+}
+
+// The trace is refused when it is the image under any name; the image keeps what it held.
+TEST_F(StelvarionBootTest, TraceOnTheImageIsRefusedByIdentity) {
+  ASSERT_EQ(Invoke({"--image", "key.img", "--capacity", "16", "--label", "KEPT", "--yes"}).exitCode, 0);
+  const std::vector<std::uint8_t> before = image_tools::ReadBytes(m_image, 0, 128 * 512);
+  fs::create_directory(m_scratch / "sub");
+  fs::create_symlink("key.img", m_scratch / "link.txt");
+  fs::create_hard_link(m_image, m_scratch / "sub" / "second.img");
+  for (const char* trace : {"link.txt", "sub/../key.img", "sub/second.img", "key.img"}) {
+    SCOPED_TRACE(trace);
+    const Outcome run = Invoke({"--image", "key.img", "--capacity", "16", "--yes", "--trace", trace});
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, std::string("stelvarion-boot: --trace ") + trace +
+                           " is the key's image key.img; the trace needs a file of its own\nTry 'stelvarion-boot --help'.\n");
+    EXPECT_EQ(fs::file_size(m_image), 16u * 1972 * 512);
+    EXPECT_EQ(image_tools::ReadBytes(m_image, 0, 128 * 512), before);
+  }
+  // A symlink that names a missing image: the file it would create is not left behind.
+  fs::remove(m_image);
+  fs::remove(m_scratch / "sub" / "second.img");
+  const Outcome run = Invoke({"--image", "key.img", "--yes", "--trace", "link.txt"});
+  EXPECT_EQ(run.exitCode, 2) << run.err;
+  EXPECT_FALSE(fs::exists(m_image));
+  EXPECT_TRUE(fs::is_symlink(m_scratch / "link.txt"));
+}
+
+// A large key gets a volume as large as the layout's FAT reaches, and is told so before the
+// warning, in one line.
+TEST_F(StelvarionBootTest, LargeKeyIsToldHowLargeItsVolumeWillBe) {
+  const Outcome run = Invoke({"--image", "key.img", "--capacity", "4096", "--yes"});
+  ExpectSuccessfulVolume(run);
+  const std::string notice =
+      "Capacity: 4096 MB\nThe volume will be 1000 MB of the key's 4096 MB: the layout's FAT of 250 sectors maps no "
+      "more than 63998 clusters of 16 KB.\n\n" + std::string(kWarning);
+  EXPECT_TRUE(Has(run.out, notice)) << run.out;
+  const image_tools::Partition partition = image_tools::FirstPartition(m_image);
+  EXPECT_EQ(partition.sectorCount, 1u + 2 * 250 + 32 + 63998u * 32);
+  // A key the FAT covers whole hears nothing of it.
+  fs::remove(m_image);
+  const Outcome small = Invoke({"--image", "key.img", "--capacity", "1024", "--yes"});
+  ExpectSuccessfulVolume(small);
+  EXPECT_FALSE(Has(small.out, "The volume will be")) << small.out;
+}
+
+// The first capacities past the gap in which no FAT16 volume of 32-sector clusters fits.
+TEST_F(StelvarionBootTest, SmallestServedFat16KeysAreMadeBootable) {
+  for (const std::vector<std::string>& key : {std::vector<std::string>{"--capacity", "67"},
+                                              std::vector<std::string>{"--capacity", "65", "--revision", "2.60"}}) {
+    SCOPED_TRACE(key[1]);
+    fs::remove(m_image);
+    std::vector<std::string> args{"--image", "key.img", "--yes"};
+    args.insert(args.end(), key.begin(), key.end());
+    ExpectSuccessfulVolume(Invoke(args));
+  }
+}
 
 TEST_F(StelvarionBootTest, ElevenCharacterLabelIsTaken) {
   const Outcome run = Invoke({"--image", "key.img", "--label", "ABCDEFGHIJK", "--yes", "--capacity", "16"});

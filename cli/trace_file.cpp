@@ -1,0 +1,40 @@
+#include "cli/trace_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+
+#include "cli/key_options.h"
+
+namespace fs = std::filesystem;
+
+std::string TraceFile::Prepare(const std::string& path, const std::string& imagePath) {
+  std::error_code error;
+  // Through a symlink the file that counts is the one it names.
+  const bool existed = fs::exists(fs::status(path, error));
+  {
+    // Appending creates a missing file and leaves an existing one (perhaps the image) as it is.
+    std::ofstream probe(path, std::ios::binary | std::ios::app);
+    if (!probe) return "--trace " + path + " cannot be written: " + std::strerror(errno);
+  }
+  m_path = path;
+  m_created = !existed;
+  if (fs::equivalent(path, imagePath, error)) {
+    DiscardIfNew();
+    m_path.clear();
+    return "--trace " + path + " is the key's image " + imagePath + "; the trace needs a file of its own";
+  }
+  return {};
+}
+
+bool TraceFile::Write(const emulated::EmulatedHost& host) const { return WriteTrace(host, m_path); }
+
+void TraceFile::DiscardIfNew() {
+  if (!m_created) return;
+  std::error_code error;
+  const fs::path created = fs::canonical(m_path, error);
+  if (!error) fs::remove(created, error);
+  m_created = false;
+}

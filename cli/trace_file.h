@@ -1,0 +1,30 @@
+// The trace file a run writes at its end, checked before anything is sent to the key: a trace
+// that cannot be written, or that would be written over the key's own image, is a usage error
+// then instead of a trace lost (or a key destroyed) at the end.
+#pragma once
+
+#include <string>
+
+#include "host/emulated/emulated_host.h"
+
+class TraceFile {
+ public:
+  // Creates the file when it is missing (emptying nothing) and makes sure it is not the image:
+  // the same file by identity (device and inode), however either is named, a symlink included.
+  // Empty on success, else the usage error; a file created here is removed again then.
+  std::string Prepare(const std::string& path, const std::string& imagePath);
+
+  // Every command block and every pause, one line each, over what the file held. False when the
+  // file could not be written.
+  bool Write(const emulated::EmulatedHost& host) const;
+
+  // Removes the file when Prepare created it (a run refused before its trace was written).
+  void DiscardIfNew();
+
+  const std::string& Path() const { return m_path; }
+  bool Wanted() const { return !m_path.empty(); }
+
+ private:
+  std::string m_path;
+  bool m_created = false;
+};
