@@ -73,10 +73,6 @@ std::string Parsed(CLI::App& app, Parse parse) {
   return {};
 }
 
-}  // namespace
-
-namespace {
-
 constexpr char kEmptyValueAllowed[] = "empty value allowed";
 
 bool EmptyValueAllowed(CLI::Option& option) {
