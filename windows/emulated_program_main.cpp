@@ -7,6 +7,7 @@
 #include <string>
 
 #include "cli/key_options.h"
+#include "cli/trace_file.h"
 #include "host/win32/win32_host.h"
 #include "windows/win32_dialog.h"
 
@@ -29,6 +30,10 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   const char* described = std::getenv("STELVARION_EMULATED_KEY");
   std::string refused = ParseCommandLine(*commandLine, std::string(described != nullptr ? described : ""));
   if (refused.empty()) refused = CheckKeyOptions(texts, options);
+  // The trace is written at the end: a file that cannot take it, or the image itself, is
+  // refused before the key is reached.
+  TraceFile trace;
+  if (refused.empty() && !options.traceFile.empty()) refused = trace.Prepare(options.traceFile, options.key.imagePath);
   if (!refused.empty()) return Refuse("STELVARION_EMULATED_KEY: " + refused);
 
   emulated::EmulatedHost emulatedHost;
@@ -45,6 +50,9 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   host::Install(ports);
 
   const int result = win32host::RunBootUtility(module);
-  if (!options.traceFile.empty()) WriteTrace(emulatedHost, options.traceFile);
+  if (trace.Wanted() && !trace.Write(emulatedHost)) {
+    Refuse("cannot write the trace to " + trace.Path());
+    return 1;
+  }
   return result;
 }

@@ -429,6 +429,20 @@ TEST_F(StelvarionBootTest, EmptyLabelAfterAnEqualsSignTakesNothingElse) {
   }
 }
 
+// The empty image path comes first, as a user types it: the next option stays an option, and no
+// file of that name is made.
+TEST_F(StelvarionBootTest, EmptyImageTakesNoOtherArgument) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--image=", "--yes"},
+                                               std::vector<std::string>{"--image", "", "--yes"}}) {
+    SCOPED_TRACE(args[0]);
+    const Outcome run = Invoke(args);
+    EXPECT_EQ(run.exitCode, 2);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "stelvarion-boot: --image needs a value\nTry 'stelvarion-boot --help'.\n");
+    EXPECT_EQ(LeftBehind(), std::vector<std::string>{});
+  }
+}
+
 // The trace is refused when it is the image under any name; the image keeps what it held.
 TEST_F(StelvarionBootTest, TraceOnTheImageIsRefusedByIdentity) {
   ASSERT_EQ(Invoke({"--image", "key.img", "--capacity", "16", "--label", "KEPT", "--yes"}).exitCode, 0);
