@@ -1,5 +1,6 @@
 #include "cli/key_fit.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>

@@ -5,6 +5,7 @@
 // label's first-byte rule for 0xE5 ("a with ring") matters.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
