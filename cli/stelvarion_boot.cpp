@@ -85,12 +85,16 @@ int main(int argc, char** argv) {
   if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
 
   emulated::EmulatedHost host;
+  const emulated::EmulatedKey* key = nullptr;
   try {
-    SetUpEmulatedHost(host, options);
-  } catch (const std::exception& failure) {
-    std::fprintf(stderr, "stelvarion-boot: %s\n", failure.what());
+    key = &SetUpEmulatedHost(host, options);
+  } catch (const emulated::StoredKeyRefused& refusal) {
+    if (refusal.WhatKind() == emulated::StoredKeyRefused::Kind::kContradicted) return Usage(refusal.what());
+    std::fprintf(stderr, "stelvarion-boot: %s\n", refusal.what());
     return kExitNotSuccessful;
   }
+  // A stored key is described by what it is, not by the options' defaults.
+  const emulated::KeyConfig& config = key->Config();
 
   bool successful = false;
   host.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
@@ -107,8 +111,7 @@ int main(int argc, char** argv) {
   };
 
   std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
-              options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
-              options.key.imagePath.c_str());
+              config.model.c_str(), config.capacityMb, config.revision.c_str(), config.imagePath.c_str());
   TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, label.value_or(""));
   BootUtilityApp app(runner);
   app.InitInstance();
