@@ -10,8 +10,16 @@ namespace {
 
 using Kind = StoredKeyRefused::Kind;
 
+// The state lies beside the image file itself, whatever name the image is reached by.
+std::string StatePathOf(const std::string& image) {
+  std::error_code error;
+  if (!std::filesystem::is_symlink(image, error)) return KeyStatePath(image);
+  const std::filesystem::path target = std::filesystem::canonical(image, error);
+  return KeyStatePath(error ? image : target.string());
+}
+
 std::string StartOver(const std::string& image) {
-  return " (delete " + image + " and " + KeyStatePath(image) + " to start over with a fresh key)";
+  return " (delete " + image + " and " + StatePathOf(image) + " to start over with a fresh key)";
 }
 
 std::string Quote(const std::string& text) { return "\"" + text + "\""; }
@@ -36,7 +44,8 @@ KeyConfig StoredConfig(const KeyState& stored, const KeyConfig& requested, const
     refuse("--flash-type " + std::to_string(requested.flashType), "its flash type is " + std::to_string(stored.flashType));
   }
   if (given.banks && requested.bankCount != stored.bankCount) {
-    refuse("--banks " + std::to_string(requested.bankCount), "it has " + std::to_string(stored.bankCount) + " banks");
+    refuse("--banks " + std::to_string(requested.bankCount),
+           "it has " + std::to_string(stored.bankCount) + (stored.bankCount == 1 ? " bank" : " banks"));
   }
   KeyConfig config = requested;
   config.model = stored.model;
@@ -70,7 +79,7 @@ std::unique_ptr<EmulatedKey> OpenStoredKey(const KeyConfig& requested, const Key
     throw StoredKeyRefused(kind, message);
   };
 
-  auto stateFile = std::make_unique<KeyStateFile>(KeyStatePath(image));
+  auto stateFile = std::make_unique<KeyStateFile>(StatePathOf(image));
   std::optional<KeyState> stored;
   try {
     stored = stateFile->Load();
@@ -115,7 +124,7 @@ std::unique_ptr<EmulatedKey> OpenStoredKey(const KeyConfig& requested, const Key
     if (created) {
       std::error_code ignored;
       std::filesystem::remove(image, ignored);
-      KeyStateFile(KeyStatePath(image)).Remove();
+      KeyStateFile(StatePathOf(image)).Remove();
     }
     throw StoredKeyRefused(Kind::kUnusable, failure.what());
   }

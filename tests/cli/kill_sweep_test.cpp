@@ -1,6 +1,7 @@
 // A run of stelvarion-boot killed (SIGKILL) at each of its pauses, then run again on the same
 // image as a user would after a crash: the rerun takes the stored key, starts from the areas the
 // killed run left, makes the key bootable, and the volume passes fsck.fat (and boots in qemu).
+// And two runs on one image at once: the second is turned away.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -177,6 +178,31 @@ TEST_P(KillSweepTest, RerunAfterAKillAtEveryPauseStartsFromTheStoredAreasAndMake
   // Cut off before Start set its areas, the key keeps the halves: a rerun that forgot them would
   // start as a fresh key does.
   EXPECT_GT(startsUnlikeAFreshKey, 0);
+}
+
+// The first run holds the key while it waits at "Format Warning"; a second one started then is
+// refused at once, and the first ends as if it had been alone.
+TEST(ImageLockTest, ASecondRunOnAKeyInUseIsRefusedAndTheFirstFinishes) {
+  ASSERT_TRUE(image_tools::ToolAvailable(STELVARION_FSCK_FAT)) << "fsck.fat is missing (Debian package dosfstools)";
+  const fs::path scratch = image_tools::ScratchFolder(STELVARION_CLI_TEST_TEMP_DIR, "ImageLock");
+  const std::string program = Quote(STELVARION_BOOT_EXE);
+  const std::string script =
+      "cd " + Quote(scratch.string()) + " && mkfifo answer && { " + program +
+      " --image key.img --label FIRST <answer >first.txt 2>&1 & } && exec 3>answer && "
+      "for i in $(seq 200); do grep -q 'Continue?' first.txt && break; sleep 0.05; done && " +
+      program + " --image key.img --label SECOND --yes >second.txt 2>&1; echo \"second $?\"; "
+      "echo y >&3; exec 3>&-; wait $!; echo \"first $?\"";
+  const image_tools::CommandResult run = RunCommand("bash -c " + Quote(script));
+  EXPECT_NE(run.output.find("second 1\n"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find("first 0\n"), std::string::npos) << run.output;
+  EXPECT_EQ(Slurp(scratch / "second.txt"),
+            "stelvarion-boot: the key in key.img is in use by another program; wait for it to finish\n");
+  EXPECT_NE(Slurp(scratch / "first.txt").find(kSuccessful), std::string::npos) << Slurp(scratch / "first.txt");
+  const fs::path image = scratch / "key.img";
+  const image_tools::Partition partition = image_tools::FirstPartition(image);
+  image_tools::CopyPartition(image, partition, scratch / "volume.img");
+  EXPECT_EQ(image_tools::FsckFindings(STELVARION_FSCK_FAT, scratch / "volume.img"), std::vector<std::string>{});
+  if (!testing::Test::HasFailure()) fs::remove_all(scratch);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryModelBothTransports, KillSweepTest,
