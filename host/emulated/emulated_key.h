@@ -5,12 +5,16 @@
 // ---------------
 // Flash. One flat run of capacityMb x sectors-per-megabyte sectors; an image file stays a plain
 // disk image. The area-size register (0xB4 stores a big-endian sector count, 0xB5 answers it)
-// splits it: the first area is flash [0, R), the second [R, end). At power-on R covers the whole
-// flash (one area). A register beyond the end makes the first area the whole flash. Changing R
-// moves and erases nothing.
+// splits it: the first area is flash [0, R), the second [R, end). A key leaves the factory with R
+// covering the whole flash (one area). A register beyond the end makes the first area the whole
+// flash. Changing R moves and erases nothing.
+//
+// Kept state. With a state file (KeepStateIn) the key keeps R, the view, passwords, hints and its
+// blocks and pages across runs, as its controller would across unplugging: a key plugged in again
+// shows the view it showed, with every area that has a password locked.
 //
 // What the host sees. READ/WRITE(10) address LBA n = flash sector base + n of the current view:
-//   first area   power-on, device reset, SwitchMedium (0xB6) flag 0, 0x9E index 0
+//   first area   from the factory, device reset, SwitchMedium (0xB6) flag 0, 0x9E index 0
 //   second area  SwitchMedium flag 1, 0x9E index 1, 0x9F from the first area (0x9F toggles)
 //   whole flash  0x9E index 5, and 0xB4 until the next refresh: while its layout changes the key
 //                shows every sector at its flat address, so both areas can be laid out
