@@ -151,9 +151,13 @@ TEST_P(KillSweepTest, RerunAfterAKillAtEveryPauseStartsFromTheStoredAreasAndMake
     view[view.find('-')] = ' ';
     const std::string leftStart = "key E: area register " + reg + " sectors, " + view + " visible";
     // The first pause comes before any command that sets the areas.
-    if (k == 1) EXPECT_EQ(reg, std::to_string(flashSectors / 2)) << "the killed run did not start from the stored areas";
+    if (k == 1) {
+      EXPECT_EQ(reg, std::to_string(flashSectors / 2)) << "the killed run did not start from the stored areas";
+    }
     // The last comes after Start has set them as the whole run did.
-    if (k == pauses) EXPECT_EQ(reg, StateField(wholeState, "area-register")) << "the killed run's areas were not kept";
+    if (k == pauses) {
+      EXPECT_EQ(reg, StateField(wholeState, "area-register")) << "the killed run's areas were not kept";
+    }
 
     // Run again as a user would: only the image; the key is the stored one.
     const image_tools::CommandResult rerun = Run({"--image", "key.img", "--label", "RERUN", "--yes", "--trace", "rerun.txt"});

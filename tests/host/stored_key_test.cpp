@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include <unistd.h>  // getpid
 
 #include "host/emulated/emulated_key.h"
 #include "host/emulated/key_state.h"
@@ -227,6 +227,7 @@ TEST_F(StoredKeyTest, AFileThatIsNotTheKeysImageIsRefusedAndLeftAsItWas) {
             m_image + " is not a key image: it holds 10000 bytes, the key's flash " + std::to_string(flashBytes) + " bytes");
   EXPECT_EQ(fs::file_size(m_image), 10000u);
   EXPECT_FALSE(fs::exists(m_state));
+#if !defined(_WIN32)
   // A symbolic link to it as well.
   const std::string link = (m_folder / "link.img").string();
   fs::create_symlink(m_image, link);
@@ -236,6 +237,7 @@ TEST_F(StoredKeyTest, AFileThatIsNotTheKeysImageIsRefusedAndLeftAsItWas) {
   EXPECT_EQ(fs::file_size(m_image), 10000u);
   EXPECT_FALSE(fs::exists(link + ".state"));
   EXPECT_FALSE(fs::exists(m_state));
+#endif
   // A folder is no image either.
   KeyConfig folder = Config();
   folder.imagePath = m_folder.string();
@@ -290,12 +292,14 @@ TEST_F(StoredKeyTest, ASecondRunOnTheSameImageIsRefusedAtOnceWhileTheFirstHoldsI
   const StoredKeyRefused refused = Refusal(Config());
   EXPECT_EQ(refused.WhatKind(), Kind::kInUse);
   EXPECT_EQ(std::string(refused.what()), "the key in " + m_image + " is in use by another program; wait for it to finish");
+#if !defined(_WIN32)
   // Through another name of the same file too.
   const std::string link = (m_folder / "link.img").string();
   fs::create_symlink(m_image, link);
   KeyConfig viaLink = Config();
   viaLink.imagePath = link;
   EXPECT_EQ(Refusal(viaLink).WhatKind(), Kind::kInUse);
+#endif
   EXPECT_EQ(Slurp(m_state), stateBefore);
   // The lock goes with the key.
   first.reset();
