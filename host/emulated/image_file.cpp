@@ -29,7 +29,11 @@ int CreateNew(const std::string& path) {
 void CloseFd(int fd) { ::_close(fd); }
 bool LockFirstByte(int fd) {
   if (::_lseeki64(fd, 0, SEEK_SET) != 0) return false;
-  return ::_locking(fd, _LK_NBLCK, 1) == 0;
+  if (::_locking(fd, _LK_NBLCK, 1) == 0) return true;
+  // On a file just opened, a refused lock is another holder's; wine's runtime leaves errno as it
+  // was, so say so here.
+  errno = EACCES;
+  return false;
 }
 void UnlockFirstByte(int fd) {
   if (::_lseeki64(fd, 0, SEEK_SET) == 0) ::_locking(fd, _LK_UNLCK, 1);
