@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 
@@ -163,10 +164,12 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
       return "unknown model \"" + value + "\" (one of \"KV 2 Zarno P9\", \"KV 2 Zarno P3\", \"Varnok Key\")";
     }
     options.key.model = value;
+    options.given.model = true;
   }
   if (texts.capacity) {
     if (!ParseNumber(*texts.capacity, 0xFFFF, &number) || number == 0) return "--capacity takes megabytes from 1 to 65535";
     options.key.capacityMb = number;
+    options.given.capacity = true;
   }
   if (texts.revision) {
     // The revision is compared as text and shown in the INQUIRY answer: printable ASCII only.
@@ -175,21 +178,32 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
       return "--revision takes four characters of printable ASCII, like 2.45";
     }
     options.key.revision = *texts.revision;
+    options.given.revision = true;
   }
   if (texts.flashType) {
     if (!ParseNumber(*texts.flashType, 0xFFFF, &number)) return "--flash-type takes a number from 0 to 65535";
     options.key.flashType = static_cast<std::uint16_t>(number);
+    options.given.flashType = true;
   }
   if (texts.banks) {
     // Without banks there is no capacity per bank, and no sector count for any layout.
     if (!ParseNumber(*texts.banks, 0xFFFF, &number) || number == 0) return "--banks takes a number from 1 to 65535";
     options.key.bankCount = static_cast<std::uint16_t>(number);
+    options.given.banks = true;
   }
   return {};
 }
 
-void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
-  host.AttachKey('E', options.key, 0);
+emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
+  auto& key = static_cast<emulated::EmulatedKey&>(host.Attach('E', emulated::OpenStoredKey(options.key, options.given), 0));
+  emulated::TraceEvent start;
+  start.kind = emulated::TraceKind::kKeyState;
+  start.text = "key E: " + emulated::DescribeAreas(key.StateNow());
+  host.trace.Add(start);
+  if (const char* kill = std::getenv("STELVARION_TEST_KILL_AT_PAUSE"); kill != nullptr && *kill != '\0') {
+    std::uint32_t pause = 0;
+    if (ParseNumber(kill, 0xFFFFFFFFu, &pause)) host.faults.killAtPause = pause;
+  }
   host.administrator = !options.ordinaryUser;
   host.SetRealTime(options.realPauses);
   // Files written on the key carry today's date, as on a real computer.
@@ -199,13 +213,14 @@ void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& o
     host.resources[kFirstSystemFileResource + static_cast<int>(i)].assign(files[i].bytes.begin(), files[i].bytes.end());
   }
   host.Install();
+  return key;
 }
 
 bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path) {
   std::ofstream out(path);
   for (const emulated::TraceEvent& event : host.trace.Events()) {
     if (event.kind == emulated::TraceKind::kPassThrough || event.kind == emulated::TraceKind::kHelperCommand ||
-        event.kind == emulated::TraceKind::kPause) {
+        event.kind == emulated::TraceKind::kPause || event.kind == emulated::TraceKind::kKeyState) {
       out << event.Describe() << '\n';
     }
   }

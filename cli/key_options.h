@@ -10,9 +10,11 @@
 #include <CLI/CLI.hpp>
 
 #include "host/emulated/emulated_host.h"
+#include "host/emulated/stored_key.h"
 
 struct EmulatedKeyOptions {
   emulated::KeyConfig key;
+  emulated::KeyPropertiesGiven given;  // which of the key's properties were typed
   bool ordinaryUser = false;  // reach the key through the helper driver
   bool realPauses = false;    // wait as the key needs instead of the virtual clock
   std::string traceFile;
@@ -50,8 +52,14 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
 const char* KeyOptionsHelp();
 
 // Attaches the key at drive E: (helper-driver index 0) with the program's resources, and sets the
-// host up as the options say. Throws std::runtime_error when the image cannot be used.
-void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options);
+// host up as the options say. The key of an image is the stored one after its first use, its
+// image and state locked until the host goes (emulated::OpenStoredKey). The trace begins with
+// the areas the key starts with. Throws emulated::StoredKeyRefused when the image cannot be
+// used; its kind kContradicted is a usage error.
+//
+// For tests, STELVARION_TEST_KILL_AT_PAUSE=k in the environment makes the process kill itself
+// on entering its k-th pause.
+emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options);
 
 // Every command block and every pause, one line each.
 bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path);

@@ -57,18 +57,15 @@ int main(int argc, char** argv) {
     PrintUsage();
     return 2;
   }
-  const emulated::KeyConfig& config = options.key;
-  const bool ordinaryUser = options.ordinaryUser;
-
   emulated::EmulatedHost host;
   try {
-    host.AttachKey('E', config, 0);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "stelvarion-probe: %s\n", error.what());
-    return 1;
+    SetUpEmulatedHost(host, options);
+  } catch (const emulated::StoredKeyRefused& refusal) {
+    std::fprintf(stderr, "stelvarion-probe: %s\n", refusal.what());
+    if (refusal.WhatKind() != emulated::StoredKeyRefused::Kind::kContradicted) return 1;
+    PrintUsage();
+    return 2;
   }
-  host.administrator = !ordinaryUser;
-  host.Install();
 
   char name[20] = {};
   int count = 0;

@@ -26,6 +26,8 @@
 #include "cli/label_text.h"
 #include "cli/terminal_dialog.h"
 #include "cli/trace_file.h"
+#include "host/emulated/key_state.h"
+#include "host/emulated/stored_key.h"
 
 namespace {
 
@@ -89,7 +91,6 @@ struct RunRequest {
   const EmulatedKeyOptions& options;
   std::string label;   // code-page bytes, as the Windows program gets them
   bool yes = false;
-  std::string notice;  // shown before the warning
   TraceFile& trace;
 };
 
@@ -98,12 +99,21 @@ struct RunRequest {
 int RunDialog(const RunRequest& request, bool* written) {
   const EmulatedKeyOptions& options = request.options;
   emulated::EmulatedHost host;
+  const emulated::EmulatedKey* key = nullptr;
   try {
-    SetUpEmulatedHost(host, options);
+    key = &SetUpEmulatedHost(host, options);
+  } catch (const emulated::StoredKeyRefused& refusal) {
+    if (refusal.WhatKind() == emulated::StoredKeyRefused::Kind::kContradicted) return Usage(refusal.what());
+    std::fprintf(stderr, "stelvarion-boot: %s\n", refusal.what());
+    return kExitNotSuccessful;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "stelvarion-boot: %s\n", failure.what());
     return kExitNotSuccessful;
   }
+  // A stored key is described, and judged, by what it is, not by the options' defaults.
+  const emulated::KeyConfig& config = key->Config();
+  const KeyFit fit = JudgeKeyFit(config);
+  if (!fit.refusal.empty()) return Usage(fit.refusal);
 
   bool successful = false;
   bool cancelled = false;
@@ -123,10 +133,9 @@ int RunDialog(const RunRequest& request, bool* written) {
   };
 
   std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
-              options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
-              options.key.imagePath.c_str());
+              config.model.c_str(), config.capacityMb, config.revision.c_str(), config.imagePath.c_str());
   TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, request.label);
-  runner.SetNotice(request.notice);
+  runner.SetNotice(fit.notice);
   BootUtilityApp app(runner);
   app.InitInstance();
   if (cancelled) std::printf("Cancelled: nothing was written.\n");
@@ -137,6 +146,12 @@ int RunDialog(const RunRequest& request, bool* written) {
     return kExitNotSuccessful;
   }
   return successful ? kExitSuccessful : kExitNotSuccessful;
+}
+
+// Whether a file is missing, so that a run that changed nothing can remove what it made.
+bool IsMissing(const std::string& path) {
+  std::error_code error;
+  return !std::filesystem::exists(std::filesystem::symlink_status(path, error));
 }
 
 }  // namespace
@@ -165,8 +180,10 @@ int main(int argc, char** argv) {
   }
   if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
   if (const std::string error = ImageRefusal(options.key.imagePath); !error.empty()) return Usage(error);
-  const KeyFit fit = JudgeKeyFit(options.key);
-  if (!fit.refusal.empty()) return Usage(fit.refusal);
+  // The options alone are judged first; a stored key is judged again as it is, once opened.
+  if (const KeyFit fit = JudgeKeyFit(options.key); !fit.refusal.empty() && IsMissing(options.key.imagePath)) {
+    return Usage(fit.refusal);
+  }
   TraceFile trace;
   if (!options.traceFile.empty()) {
     if (const std::string error = trace.Prepare(options.traceFile, options.key.imagePath); !error.empty()) {
@@ -174,11 +191,17 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::error_code error;
-  const bool imageIsNew = !std::filesystem::exists(std::filesystem::symlink_status(options.key.imagePath, error));
+  const std::string statePath = emulated::KeyStatePath(options.key.imagePath);
+  const bool imageIsNew = IsMissing(options.key.imagePath);
+  const bool stateIsNew = IsMissing(statePath);
   bool written = false;
-  const int result = RunDialog({options, labelBytes, yes, fit.notice, trace}, &written);
-  // A run that changed nothing leaves no image of its own making behind.
+  const int result = RunDialog({options, labelBytes, yes, trace}, &written);
+  // A run that changed nothing leaves no image of its own making behind, nor its state.
+  // A usage error found once the key was opened leaves no state file of its making either.
+  std::error_code error;
   if (imageIsNew && result != kExitSuccessful && !written) std::filesystem::remove(options.key.imagePath, error);
+  if (stateIsNew && ((imageIsNew && result != kExitSuccessful && !written) || result == kExitUsage)) {
+    std::filesystem::remove(statePath, error);
+  }
   return result;
 }

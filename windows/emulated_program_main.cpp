@@ -13,9 +13,9 @@
 
 namespace {
 
-int Refuse(const std::string& message) {
+int Refuse(const std::string& message, int exitCode = 2) {
   ::MessageBoxA(nullptr, message.c_str(), "StelvarionBootUtility-emulated", MB_OK | MB_ICONEXCLAMATION);
-  return 2;
+  return exitCode;
 }
 
 }  // namespace
@@ -39,8 +39,11 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   emulated::EmulatedHost emulatedHost;
   try {
     SetUpEmulatedHost(emulatedHost, options);
-  } catch (const std::exception& failure) {
-    return Refuse(failure.what());
+  } catch (const emulated::StoredKeyRefused& refusal) {
+    // An option that contradicts the stored key is a usage error; a key in use, or an image that
+    // is not the key's, is a refusal.
+    const bool usage = refusal.WhatKind() == emulated::StoredKeyRefused::Kind::kContradicted;
+    return Refuse(refusal.what(), usage ? 2 : 1);
   }
   // The key and everything it is reached through are emulated; what the user sees is real.
   win32host::Win32Host windowsHost;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -386,6 +388,13 @@ bool EmulatedHost::CloseDriver(host::Handle driver) { return CloseVolume(driver)
 // ---- Clock -----------------------------------------------------------------------------------
 
 void EmulatedHost::Sleep(std::uint32_t milliseconds) {
+  if (++m_pauses == faults.killAtPause) {
+    std::fflush(nullptr);
+#if defined(SIGKILL)
+    std::raise(SIGKILL);
+#endif
+    std::_Exit(137);
+  }
   TraceEvent event;
   event.kind = TraceKind::kPause;
   event.milliseconds = milliseconds;

@@ -36,6 +36,9 @@ struct FaultPlan {
   // Data in: the device answers no more than this many bytes (a short transfer), so whatever
   // the caller's buffer held beyond them stays as it was.
   std::optional<std::uint32_t> dataInAnswered;
+  // The process kills itself (SIGKILL where there is one) on entering this pause, counted from
+  // 1: a run cut off at that point, as by a pulled plug or a killed program.
+  std::optional<std::uint64_t> killAtPause;
 };
 
 struct MessageBoxRecord {
@@ -113,6 +116,7 @@ class EmulatedHost : public host::VolumePort,
   // Fixes the date text (MM/DD/YY); otherwise it follows the clock (UTC).
   void SetDateText(const std::string& mmddyy) { m_dateText = mmddyy; }
   std::uint64_t ElapsedMs() const { return m_elapsedMs; }
+  std::uint64_t PauseCount() const { return m_pauses; }
 
   // Commands delivered (or attempted) so far; fault indexes count in this numbering.
   std::uint64_t CommandCount() const { return m_commandIndex; }
@@ -209,6 +213,7 @@ class EmulatedHost : public host::VolumePort,
   bool m_realTime = false;
   std::uint32_t m_startSeconds = 1000000000;
   std::uint64_t m_elapsedMs = 0;
+  std::uint64_t m_pauses = 0;
   std::string m_dateText;
   std::vector<std::pair<host::WindowHandle, std::string>> m_windows;
   host::WindowHandle m_nextWindow = 0x10010;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <stdexcept>
 
 #include "host/emulated/scsi_decode.h"
 
@@ -16,9 +17,11 @@ namespace {
 // Sense keys.
 constexpr std::uint8_t kNotReady = 0x02;
 constexpr std::uint8_t kMediumError = 0x03;
+constexpr std::uint8_t kHardwareError = 0x04;
 constexpr std::uint8_t kIllegalRequest = 0x05;
 constexpr std::uint8_t kDataProtect = 0x07;
 // Additional sense codes.
+constexpr std::uint8_t kAscWriteError = 0x0C;
 constexpr std::uint8_t kAscUnrecoveredRead = 0x11;
 constexpr std::uint8_t kAscInvalidOpcode = 0x20;
 constexpr std::uint8_t kAscLbaOutOfRange = 0x21;
@@ -166,6 +169,15 @@ std::string InquiryProductOf(const KeyConfig& config) {
   return config.inquiryProduct.empty() ? config.model : config.inquiryProduct;
 }
 
+// Firmware 2.00 of the P3 model keeps one sector more than its megabytes say whenever they
+// come to a whole number of bank-sized blocks (512 sectors with two banks, 256 with one).
+std::uint64_t KeyFlashSectors(const KeyConfig& config) {
+  const std::uint64_t sectors = std::uint64_t{config.capacityMb} * KeySectorsPerMegabyte(config);
+  const bool spareSector = config.model == "KV 2 Zarno P3" && config.revision == "2.00" &&
+                           ((config.bankCount == 2 && sectors % 512 == 0) || (config.bankCount == 1 && sectors % 256 == 0));
+  return spareSector ? sectors + 1 : sectors;
+}
+
 namespace {
 
 InfoContents FactoryInfo(const KeyConfig& config) {
@@ -192,18 +204,9 @@ InfoContents FactoryInfo(const KeyConfig& config) {
   return info;
 }
 
-// Firmware 2.00 of the P3 model keeps one sector more than its megabytes say whenever they
-// come to a whole number of bank-sized blocks (512 sectors with two banks, 256 with one).
-std::uint64_t FlashSectors(const KeyConfig& config) {
-  const std::uint64_t sectors = std::uint64_t{config.capacityMb} * KeySectorsPerMegabyte(config);
-  const bool spareSector = config.model == "KV 2 Zarno P3" && config.revision == "2.00" &&
-                           ((config.bankCount == 2 && sectors % 512 == 0) || (config.bankCount == 1 && sectors % 256 == 0));
-  return spareSector ? sectors + 1 : sectors;
-}
-
 std::unique_ptr<FlashImage> MakeFlash(const KeyConfig& config, std::unique_ptr<FlashImage> flash) {
   if (flash) return flash;
-  const std::uint64_t sectors = FlashSectors(config);
+  const std::uint64_t sectors = KeyFlashSectors(config);
   if (config.imagePath.empty()) return std::make_unique<MemoryFlashImage>(sectors);
   return std::make_unique<FileFlashImage>(config.imagePath, sectors);
 }
@@ -224,6 +227,71 @@ EmulatedKey::EmulatedKey(KeyConfig config, std::unique_ptr<FlashImage> flash)
 }
 
 EmulatedKey::~EmulatedKey() = default;
+
+// ---- Kept state ----------------------------------------------------------------------------
+
+KeyState EmulatedKey::StateNow() const {
+  KeyState s;
+  s.model = m_config.model;
+  s.capacityMb = m_config.capacityMb;
+  s.revision = m_config.revision;
+  s.flashType = m_config.flashType;
+  s.bankCount = m_config.bankCount;
+  s.inquiryVendor = m_config.inquiryVendor;
+  s.inquiryProduct = m_config.inquiryProduct;
+  s.flashSectors = m_flash->SectorCount();
+  s.areaRegister = m_areas.Register();
+  s.view = m_areas.View();
+  for (int area = 0; area < KeyAreas::kAreaCount; ++area) {
+    s.areas[static_cast<std::size_t>(area)] = {m_areas.Password(area), m_areas.Hint(area)};
+  }
+  s.infoBlock = m_infoBlock;
+  s.parameterBlock = m_parameterBlock;
+  s.blockA3 = m_blockA3;
+  s.bulkArea = m_bulkArea;
+  s.pages = m_pages;
+  return s;
+}
+
+void EmulatedKey::RestoreState(const KeyState& s) {
+  m_areas.SetRegister(s.areaRegister);
+  m_areas.SetView(s.view);
+  for (int area = 0; area < KeyAreas::kAreaCount; ++area) {
+    const KeyState::AreaSecret& secret = s.areas[static_cast<std::size_t>(area)];
+    m_areas.SetPassword(area, secret.password, secret.hint);
+  }
+  m_areas.LockAll();
+  m_infoBlock = s.infoBlock;
+  m_parameterBlock = s.parameterBlock;
+  m_blockA3 = s.blockA3;
+  m_bulkArea = s.bulkArea;
+  m_bulkArea.resize(kBulkSize, 0xFF);
+  m_pages = s.pages;
+}
+
+void EmulatedKey::KeepStateIn(std::unique_ptr<KeyStateFile> file) {
+  std::string error;
+  if (file && !file->Save(StateNow(), &error)) throw std::runtime_error(error);
+  m_stateFile = std::move(file);
+}
+
+std::uint8_t EmulatedKey::KeepState(const KeyCommandRecord& record, std::uint8_t status) {
+  if (m_stateFile == nullptr) return status;
+  // Sector transfers and the standard queries change nothing the controller keeps.
+  switch (record.opcode) {
+    case 0x00:
+    case 0x12:
+    case 0x28:
+    case 0x2A:
+    case 0x5A:
+      return status;
+    default:
+      break;
+  }
+  std::string error;
+  if (m_stateFile->Save(StateNow(), &error)) return status;
+  return Fail(kHardwareError, kAscWriteError);
+}
 
 // ---- Inspection ----------------------------------------------------------------------------
 
@@ -283,7 +351,7 @@ std::uint8_t EmulatedKey::Execute(const ScsiCommand& command) {
     if (!command.dataIn && command.length > 0 && (vendor || m_logPayloads)) {
       record.dataOut.assign(command.data, command.data + command.length);
     }
-    status = Dispatch(command, record);
+    status = KeepState(record, Dispatch(command, record));
   }
   record.status = status;
   m_log.Add(std::move(record));

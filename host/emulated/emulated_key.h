@@ -5,12 +5,16 @@
 // ---------------
 // Flash. One flat run of capacityMb x sectors-per-megabyte sectors; an image file stays a plain
 // disk image. The area-size register (0xB4 stores a big-endian sector count, 0xB5 answers it)
-// splits it: the first area is flash [0, R), the second [R, end). At power-on R covers the whole
-// flash (one area). A register beyond the end makes the first area the whole flash. Changing R
-// moves and erases nothing.
+// splits it: the first area is flash [0, R), the second [R, end). A key leaves the factory with R
+// covering the whole flash (one area). A register beyond the end makes the first area the whole
+// flash. Changing R moves and erases nothing.
+//
+// Kept state. With a state file (KeepStateIn) the key keeps R, the view, passwords, hints and its
+// blocks and pages across runs, as its controller would across unplugging: a key plugged in again
+// shows the view it showed, with every area that has a password locked.
 //
 // What the host sees. READ/WRITE(10) address LBA n = flash sector base + n of the current view:
-//   first area   power-on, device reset, SwitchMedium (0xB6) flag 0, 0x9E index 0
+//   first area   from the factory, device reset, SwitchMedium (0xB6) flag 0, 0x9E index 0
 //   second area  SwitchMedium flag 1, 0x9E index 1, 0x9F from the first area (0x9F toggles)
 //   whole flash  0x9E index 5, and 0xB4 until the next refresh: while its layout changes the key
 //                shows every sector at its flat address, so both areas can be laid out
@@ -57,6 +61,7 @@
 #include "host/emulated/key_areas.h"
 #include "host/emulated/key_command_log.h"
 #include "host/emulated/key_records.h"
+#include "host/emulated/key_state.h"
 
 namespace emulated {
 
@@ -79,6 +84,9 @@ std::string IdentityOfModel(const std::string& model);
 // The key's own reckoning, written apart from the library's.
 std::uint32_t KeySectorsPerMegabyte(const KeyConfig& config);
 
+// The key's flash in sectors: its megabytes at its own reckoning (one spare on some firmware).
+std::uint64_t KeyFlashSectors(const KeyConfig& config);
+
 // The INQUIRY texts the key answers with.
 std::string InquiryVendorOf(const KeyConfig& config);
 std::string InquiryProductOf(const KeyConfig& config);
@@ -97,6 +105,16 @@ class EmulatedKey : public EmulatedDevice {
 
   const KeyConfig& Config() const { return m_config; }
   FlashImage& Flash() { return *m_flash; }
+  // What the key keeps while unplugged (its identity from the configuration, the rest as the
+  // host has set it), and the same put back, as a key plugged in again: every area with a
+  // password locked.
+  KeyState StateNow() const;
+  void RestoreState(const KeyState& state);
+  // From now on the key keeps its state in this file: it is written at once, and again after
+  // every command that changes it. Throws std::runtime_error when the first write fails.
+  void KeepStateIn(std::unique_ptr<KeyStateFile> file);
+  KeyStateFile* StateFile() { return m_stateFile.get(); }
+
   // Replaces the identity the key answers with (for unknown or odd identities).
   void SetIdentity(const std::string& identity14) { m_identity = identity14; }
 
@@ -192,6 +210,10 @@ class EmulatedKey : public EmulatedDevice {
   std::uint8_t GetAreaSize(const ScsiCommand& command, KeyCommandRecord& record);
   std::uint8_t SwitchMedium(const ScsiCommand& command, KeyCommandRecord& record);
 
+  // Stores the state after a command that may have changed it; CHECK CONDITION when the
+  // controller could not keep it.
+  std::uint8_t KeepState(const KeyCommandRecord& record, std::uint8_t status);
+
   // Answers shared by the password commands.
   std::uint8_t WrongState();
   std::uint8_t NotAuthorised();
@@ -199,6 +221,7 @@ class EmulatedKey : public EmulatedDevice {
   KeyConfig m_config;
   std::string m_identity;
   std::unique_ptr<FlashImage> m_flash;
+  std::unique_ptr<KeyStateFile> m_stateFile;
   KeyAreas m_areas;
   KeyCommandLog m_log;
   bool m_logPayloads = false;

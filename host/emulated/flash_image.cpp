@@ -2,9 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <stdexcept>
-#include <system_error>
 
 namespace emulated {
 
@@ -30,40 +27,21 @@ bool MemoryFlashImage::Write(std::uint64_t lba, std::uint32_t count, const std::
 }
 
 FileFlashImage::FileFlashImage(const std::string& path, std::uint64_t sectorCount)
-    : m_sectorCount(sectorCount) {
-  namespace fs = std::filesystem;
-  std::error_code error;
-  if (!fs::exists(path, error)) {
-    std::ofstream create(path, std::ios::binary);
-    if (!create) throw std::runtime_error("cannot create the key image " + path);
-  }
-  const std::uint64_t wanted = sectorCount * kSectorSize;
-  const std::uint64_t size = fs::file_size(path, error);
-  if (error) throw std::runtime_error("cannot read the size of the key image " + path);
-  // Growing with resize_file leaves a hole: an image of gigabytes costs only what is written.
-  if (size < wanted) {
-    fs::resize_file(path, wanted, error);
-    if (error) throw std::runtime_error("cannot grow the key image " + path + ": " + error.message());
-  }
-  m_file.open(path, std::ios::binary | std::ios::in | std::ios::out);
-  if (!m_file) throw std::runtime_error("cannot open the key image " + path);
+    : FileFlashImage(std::make_unique<ImageFile>(path), sectorCount) {}
+
+FileFlashImage::FileFlashImage(std::unique_ptr<ImageFile> file, std::uint64_t sectorCount)
+    : m_sectorCount(sectorCount), m_file(std::move(file)) {
+  m_file->GrowTo(sectorCount * kSectorSize);
 }
 
 bool FileFlashImage::Read(std::uint64_t lba, std::uint32_t count, std::uint8_t* out) {
   if (!InRange(lba, count)) return false;
-  m_file.clear();
-  m_file.seekg(static_cast<std::streamoff>(lba * kSectorSize));
-  m_file.read(reinterpret_cast<char*>(out), static_cast<std::streamsize>(count) * kSectorSize);
-  return static_cast<bool>(m_file);
+  return m_file->ReadAt(lba * kSectorSize, std::uint64_t{count} * kSectorSize, out);
 }
 
 bool FileFlashImage::Write(std::uint64_t lba, std::uint32_t count, const std::uint8_t* in) {
   if (!InRange(lba, count)) return false;
-  m_file.clear();
-  m_file.seekp(static_cast<std::streamoff>(lba * kSectorSize));
-  m_file.write(reinterpret_cast<const char*>(in), static_cast<std::streamsize>(count) * kSectorSize);
-  m_file.flush();
-  return static_cast<bool>(m_file);
+  return m_file->WriteAt(lba * kSectorSize, std::uint64_t{count} * kSectorSize, in);
 }
 
 }  // namespace emulated

@@ -4,10 +4,11 @@
 
 #include <array>
 #include <cstdint>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
+
+#include "host/emulated/image_file.h"
 
 namespace emulated {
 
@@ -43,16 +44,19 @@ class MemoryFlashImage : public FlashImage {
 
 class FileFlashImage : public FlashImage {
  public:
-  // Opens the image, creating it sparse when missing and growing it to sectorCount sectors.
-  // Throws std::runtime_error with a readable message when the file cannot be used.
+  // Opens and locks the image, creating it sparse when missing and growing it to sectorCount
+  // sectors. Throws std::runtime_error with a readable message when the file cannot be used
+  // (ImageInUse when another run holds it).
   FileFlashImage(const std::string& path, std::uint64_t sectorCount);
+  // Over a file already opened and locked, grown to sectorCount sectors.
+  FileFlashImage(std::unique_ptr<ImageFile> file, std::uint64_t sectorCount);
   std::uint64_t SectorCount() const override { return m_sectorCount; }
   bool Read(std::uint64_t lba, std::uint32_t count, std::uint8_t* out) override;
   bool Write(std::uint64_t lba, std::uint32_t count, const std::uint8_t* in) override;
 
  private:
   std::uint64_t m_sectorCount;
-  std::fstream m_file;
+  std::unique_ptr<ImageFile> m_file;
 };
 
 }  // namespace emulated

@@ -42,6 +42,8 @@ std::string TraceEvent::Describe() const {
       return "registry " + text;
     case TraceKind::kFile:
       return "file " + text + (ok ? "" : " (failed)");
+    case TraceKind::kKeyState:
+      return text;
   }
   return text;
 }

@@ -18,6 +18,7 @@ enum class TraceKind {
   kFreeSpace,      // text: root path and which query
   kRegistry,       // text: what was read
   kFile,           // text: the file-system call and its path; ok
+  kKeyState,       // text: what a key attached from its image starts with
 };
 
 struct TraceEvent {
