@@ -30,8 +30,13 @@ UsbredirPeer::UsbredirPeer(usb::UsbKeyDevice& device) {
     usb::UsbredirKeyServer server(device, m_serverFd);
     server.Run(m_stop[0]);
   });
-  fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
+  Start();
+}
 
+UsbredirPeer::UsbredirPeer(int connectedFd) : m_fd(connectedFd) { Start(); }
+
+void UsbredirPeer::Start() {
+  fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) | O_NONBLOCK);
   m_parser = usbredirparser_create();
   usbredirparser& p = *m_parser;
   p.priv = this;
@@ -98,11 +103,15 @@ UsbredirPeer::UsbredirPeer(usb::UsbKeyDevice& device) {
 }
 
 UsbredirPeer::~UsbredirPeer() {
-  const char byte = 0;
-  [[maybe_unused]] const ssize_t n = write(m_stop[1], &byte, 1);
-  m_server.join();
+  if (m_server.joinable()) {
+    const char byte = 0;
+    [[maybe_unused]] const ssize_t n = write(m_stop[1], &byte, 1);
+    m_server.join();
+  }
   usbredirparser_destroy(m_parser);
-  for (const int fd : {m_fd, m_serverFd, m_stop[0], m_stop[1]}) close(fd);
+  for (const int fd : {m_fd, m_serverFd, m_stop[0], m_stop[1]}) {
+    if (fd >= 0) close(fd);
+  }
 }
 
 void UsbredirPeer::Interfaces(const std::uint8_t* classes, const std::uint8_t* subclasses,

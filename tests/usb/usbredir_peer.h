@@ -26,6 +26,9 @@ struct Answer {
 class UsbredirPeer {
  public:
   explicit UsbredirPeer(usb::UsbKeyDevice& device);
+  // A peer on a socket already connected to a device elsewhere (stelvarion-usb-key); the
+  // socket becomes the peer's.
+  explicit UsbredirPeer(int connectedFd);
   ~UsbredirPeer();
 
   // What the device announced on connecting.
@@ -54,6 +57,7 @@ class UsbredirPeer {
   int Fd() const { return m_fd; }
 
  private:
+  void Start();
   // Reads until the answer to `id` has come (or 5 s have passed).
   Answer Await(std::uint64_t id);
   void Pump(int timeoutMs);
