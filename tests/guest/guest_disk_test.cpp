@@ -89,21 +89,29 @@ class GuestRunEndTest : public testing::Test {
     m_scratch = ScratchFolder();
     m_disk = m_scratch / "disk.img";
     WriteRandomImage(m_disk, kSmallDiskBytes);
+    m_key = m_scratch / "key.img";
   }
   void TearDown() override { fs::remove_all(m_scratch); }
 
+  // qemu names the disk, stelvarion-usb-key the key's image.
   void ExpectNothingLeft() {
-    for (const std::string& process : ProcessesMentioning(m_disk.string())) {
-      ADD_FAILURE() << "still running: " << process;
+    for (const fs::path& image : {m_disk, m_key}) {
+      for (const std::string& process : ProcessesMentioning(image.string())) {
+        ADD_FAILURE() << "still running: " << process;
+      }
     }
   }
 
+  std::string KeyProgram() const { return "STELVARION_USB_KEY=" + test_support::Quote(STELVARION_USB_KEY); }
+
   fs::path m_scratch;
   fs::path m_disk;
+  fs::path m_key;
 };
 
-TEST_F(GuestRunEndTest, TheTimeoutEndsACommandThatDoesNotEnd) {
-  const GuestResult result = GuestRun({"--timeout", "8", "--usb-disk", m_disk.string()}, {"sleep", "600"});
+TEST_F(GuestRunEndTest, TheTimeoutEndsACommandThatDoesNotEndAndAllItStarted) {
+  const GuestResult result = GuestRun(
+      {"--timeout", "8", "--usb-disk", m_disk.string(), "--key", m_key.string()}, {"sleep", "600"}, KeyProgram());
   EXPECT_EQ(result.exitCode, 124);
   EXPECT_EQ(result.err, "guest-run: COMMAND did not finish within 8 s\n");
   EXPECT_GE(result.seconds, 8.0);
@@ -111,12 +119,12 @@ TEST_F(GuestRunEndTest, TheTimeoutEndsACommandThatDoesNotEnd) {
   ExpectNothingLeft();
 }
 
-TEST_F(GuestRunEndTest, AnInterruptedRunTakesTheGuestWithIt) {
-  const fs::path out = m_scratch / "out";
+TEST_F(GuestRunEndTest, AnInterruptedRunTakesTheGuestAndTheKeyWithIt) {
   const test_support::CommandResult run = test_support::RunCommand(
-      "STELVARION_GUEST_DIR=" + test_support::Quote(STELVARION_GUEST_DIR) + " bash " +
+      "STELVARION_GUEST_DIR=" + test_support::Quote(STELVARION_GUEST_DIR) + " " + KeyProgram() + " bash " +
       test_support::Quote(STELVARION_GUEST_RUN) + " --usb-disk " + test_support::Quote(m_disk.string()) +
-      " -- sleep 600 & pid=$!; sleep 3; kill -TERM $pid; wait $pid; echo \"status $?\"");
+      " --key " + test_support::Quote(m_key.string()) + " -- sleep 600 & pid=$!; sleep 4; kill -TERM $pid; "
+      "wait $pid; echo \"status $?\"");
   EXPECT_NE(run.output.find("status 143"), std::string::npos) << run.output;
   ExpectNothingLeft();
 }
