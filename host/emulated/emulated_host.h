@@ -97,8 +97,9 @@ class EmulatedHost : public host::VolumePort,
   bool administrator = true;
   // Before devices are attached: their registry records follow the Windows emulated.
   EmulatedWindows windows = EmulatedWindows::kNt;
-  // As GetVersion answers there: 6.0 build 6000, or 4.10 with the 9x platform's top bits.
-  std::uint32_t GetVersion() const { return windows == EmulatedWindows::kNt ? 0x17700006u : 0xC0000A04u; }
+  // As GetVersion answers there: 6.0 build 6000, or 4.10 with the top bit that marks the 9x
+  // platform (the rest of the high word is reserved there and left 0).
+  std::uint32_t GetVersion() const { return windows == EmulatedWindows::kNt ? 0x17700006u : 0x80000A04u; }
   bool IsNtPlatform() const { return (GetVersion() & 0x80000000u) == 0; }
   // The security calls of each administrator test, in order, with their outcome ("OpenThreadToken
   // failed 120").
