@@ -17,10 +17,10 @@ std::uint32_t Win32Clock::SecondsSince1970() {
 // only the former.
 void Win32Clock::LocalDateText(char text[9]) { ::_strdate(text); }
 
-// The security API's calls of the administrator test. Windows 98 and ME export some of them only
-// as stubs failing with ERROR_CALL_NOT_IMPLEMENTED and lack others (DuplicateToken and
-// AccessCheck among them), so each is reached through GetProcAddress: a missing function is a
-// failing step like any other, and the program loads on those systems.
+// The security API's calls of the administrator test. Windows 98 and ME export them only as stubs
+// failing with ERROR_CALL_NOT_IMPLEMENTED, or not at all, so each is reached through
+// GetProcAddress: a missing function is a failing step like any other, and the program loads on
+// those systems whichever it is.
 class Win32AdministratorTestCalls : public host::AdministratorTestCalls {
  public:
   bool OpenThreadToken() override {
