@@ -87,6 +87,8 @@ EmulatedDevice& EmulatedHost::Attach(char letter, std::unique_ptr<EmulatedDevice
 
 void EmulatedHost::RecordInRegistry(char letter, const EmulatedDevice& device) {
   ++m_devicesRecorded;
+  // Windows 9x keeps no record where the program looks (see EmulatedWindows).
+  if (!IsNtPlatform()) return;
   std::string deviceKey;
   switch (device.Kind()) {
     case DriveKind::kKey: {
@@ -613,6 +615,45 @@ bool EmulatedHost::LoadRcData(int id, const std::uint8_t** data, std::uint32_t* 
   *data = it->second.data();
   *size = static_cast<std::uint32_t>(it->second.size());
   return true;
+}
+
+namespace {
+
+// The security API as the emulated Windows answers it. On the NT family the thread impersonates
+// no one and the process's token passes the access check when the host's user is an
+// administrator; on Windows 9x every call is the stub that fails with ERROR_CALL_NOT_IMPLEMENTED.
+class EmulatedAdministratorTestCalls : public host::AdministratorTestCalls {
+ public:
+  explicit EmulatedAdministratorTestCalls(EmulatedHost& host) : m_host(host) {}
+  bool OpenThreadToken() override { return Call("OpenThreadToken", host::kErrorNoToken); }
+  bool OpenProcessToken() override { return Call("OpenProcessToken", 0); }
+  bool DuplicateToken() override { return Call("DuplicateToken", 0); }
+  bool MakeAdministratorsDescriptor() override { return Call("AllocateAndInitializeSid", 0); }
+  bool AccessCheck(bool* accessStatus) override {
+    if (!Call("AccessCheck", 0)) return false;
+    *accessStatus = m_host.administrator;
+    return true;
+  }
+  std::uint32_t LastError() override { return m_lastError; }
+
+ private:
+  // The call fails with `error` when it is nonzero, and always on Windows 9x.
+  bool Call(const char* name, std::uint32_t error) {
+    if (!m_host.IsNtPlatform()) error = host::kErrorCallNotImplemented;
+    m_lastError = error;
+    m_host.securityCalls.push_back(std::string(name) + (error == 0 ? " ok" : " failed " + std::to_string(error)));
+    return error == 0;
+  }
+
+  EmulatedHost& m_host;
+  std::uint32_t m_lastError = 0;
+};
+
+}  // namespace
+
+bool EmulatedHost::IsAdministrator() {
+  EmulatedAdministratorTestCalls calls(*this);
+  return host::RunAdministratorTest(calls);
 }
 
 }  // namespace emulated

@@ -19,6 +19,7 @@
 #include "host/emulated/fat/fat_volume.h"
 #include "host/emulated/registry_tree.h"
 #include "host/emulated/trace.h"
+#include "host/administrator_test.h"
 #include "host/host.h"
 
 namespace emulated {
@@ -40,6 +41,13 @@ struct FaultPlan {
   // 1: a run cut off at that point, as by a pulled plug or a killed program.
   std::optional<std::uint64_t> killAtPause;
 };
+
+// The Windows the host emulates. The default is the NT family as the program's newest supported
+// Windows (6.0) keeps it. Windows 98 SE differs where the program looks: its security API is a
+// set of stubs failing with ERROR_CALL_NOT_IMPLEMENTED, and its registry holds neither
+// SYSTEM\CurrentControlSet\Enum (9x keeps its device tree under HKLM\Enum) nor
+// SYSTEM\MountedDevices (the NT mount manager's database, from Windows 2000 on).
+enum class EmulatedWindows { kNt, kWindows98 };
 
 struct MessageBoxRecord {
   host::WindowHandle owner = 0;
@@ -90,6 +98,15 @@ class EmulatedHost : public host::VolumePort,
   EmulatedKey* KeyAt(char letter);
 
   bool administrator = true;
+  // Before devices are attached: their registry records follow the Windows emulated.
+  EmulatedWindows windows = EmulatedWindows::kNt;
+  // As GetVersion answers there: 6.0 build 6000, or 4.10 with the top bit that marks the 9x
+  // platform (the rest of the high word is reserved there and left 0).
+  std::uint32_t GetVersion() const { return windows == EmulatedWindows::kNt ? 0x17700006u : 0x80000A04u; }
+  bool IsNtPlatform() const { return (GetVersion() & 0x80000000u) == 0; }
+  // The security calls of each administrator test, in order, with their outcome ("OpenThreadToken
+  // failed 120").
+  std::vector<std::string> securityCalls;
 
   // Top-level windows of other programs, by title; returns the window's handle.
   host::WindowHandle AddWindow(const std::string& title);
@@ -154,7 +171,7 @@ class EmulatedHost : public host::VolumePort,
   std::string ApplicationName() override { return applicationName; }
 
   // SecurityPort.
-  bool IsAdministrator() override { return administrator; }
+  bool IsAdministrator() override;
 
   // FileSystemPort.
   std::uint32_t GetDriveType(const char* rootPath) override;

@@ -41,6 +41,20 @@
 
 namespace win32host {
 
+// A function of a system DLL that the oldest Windows the program supports may lack (Windows 98
+// has no working security API), reached through GetProcAddress so that the program still loads
+// there; null when this Windows does not export it. The DLL stays loaded for the process.
+template <typename Function>
+Function SystemFunction(const char* dll, const char* name) {
+  HMODULE module = ::GetModuleHandleA(dll);
+  if (module == nullptr) module = ::LoadLibraryA(dll);
+  if (module == nullptr) return nullptr;
+  // Through void (*)(), the one function type GCC converts without a warning.
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(::GetProcAddress(module, name)));
+}
+#define STELVARION_SYSTEM_FUNCTION(dll, name) \
+  ::win32host::SystemFunction<decltype(&::name)>(dll, #name)
+
 // The core's handle numbers and the API's pointer types carry the same bits.
 inline HANDLE ToHandle(host::Handle handle) { return reinterpret_cast<HANDLE>(handle); }
 inline host::Handle FromHandle(HANDLE handle) { return reinterpret_cast<host::Handle>(handle); }
@@ -108,7 +122,8 @@ struct RegistryKeyTraits {
 };
 struct SidTraits {
   static PSID Invalid() { return nullptr; }
-  static void Release(PSID sid) { ::FreeSid(sid); }
+  // A SID exists only where AllocateAndInitializeSid worked, so FreeSid is there too.
+  static void Release(PSID sid) { STELVARION_SYSTEM_FUNCTION("ADVAPI32.DLL", FreeSid)(sid); }
 };
 struct LocalMemoryTraits {
   static HLOCAL Invalid() { return nullptr; }

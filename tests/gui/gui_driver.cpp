@@ -501,6 +501,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string appName = BaseName(program);
+  // Which Windows the prefix reports, so that the run says which of the program's paths it took.
+  const DWORD version = ::GetVersion();
+  Line("gui_driver: Windows reports version %lu.%lu on the %s platform", version & 0xFFul,
+       (version >> 8) & 0xFFul, (version & 0x80000000ul) != 0 ? "9x" : "NT");
 
   HWND dialog = nullptr;
   WaitFor(kStartUpMs, [&] {
