@@ -116,6 +116,12 @@ class StelvarionBootTest : public testing::Test {
     return names;
   }
 
+  // A fresh key: its image and the state kept beside it both go.
+  void RemoveKey() {
+    fs::remove(m_image);
+    fs::remove(m_image.string() + ".state");
+  }
+
   fs::path m_scratch;
   fs::path m_image;
 };
@@ -242,8 +248,7 @@ TEST_F(StelvarionBootTest, WarningIsAnsweredOnTheTerminal) {
                                Answer{"yn\n", 1}, Answer{"ye\n", 1}, Answer{"yes please\n", 1}, Answer{"Y\n", 0},
                                Answer{"yes\n", 0}, Answer{" YeS \r\n", 0}}) {
     SCOPED_TRACE(answer.input.value_or("(end of input)"));
-    fs::remove(m_image);
-    fs::remove(m_image.string() + ".state");
+    RemoveKey();
     const Outcome run = Invoke({"--image", "key.img", "--capacity", "16"}, answer.input);
     EXPECT_TRUE(Has(run.out, std::string(kWarning) + "Continue? [y/N] ")) << run.out;
     if (answer.exitCode == 0) {
@@ -421,7 +426,7 @@ TEST_F(StelvarionBootTest, EmptyLabelAfterAnEqualsSignTakesNothingElse) {
   ASSERT_NO_FATAL_FAILURE(RequireMtools());
   for (const std::vector<std::string>& label : {std::vector<std::string>{"--label="}, std::vector<std::string>{"--label", ""}}) {
     SCOPED_TRACE(label.size());
-    fs::remove(m_image);
+    RemoveKey();
     std::vector<std::string> args = label;
     for (const char* arg : {"--yes", "--image", "key.img", "--capacity", "16"}) args.push_back(arg);
     const Outcome run = Invoke(args);
@@ -429,7 +434,7 @@ TEST_F(StelvarionBootTest, EmptyLabelAfterAnEqualsSignTakesNothingElse) {
     EXPECT_FALSE(Has(run.out, "Volume label:")) << run.out;
     EXPECT_TRUE(Has(run.out, "Continue? [y/N] y (--yes)\n")) << run.out;
     EXPECT_TRUE(Has(Mtools(STELVARION_MLABEL, 63, "-s ::").output, "has no label"));
-    EXPECT_EQ(LeftBehind(), std::vector<std::string>{"key.img"});
+    EXPECT_EQ(LeftBehind(), (std::vector<std::string>{"key.img", "key.img.state"}));
   }
 }
 
@@ -465,7 +470,7 @@ TEST_F(StelvarionBootTest, TraceOnTheImageIsRefusedByIdentity) {
     EXPECT_EQ(image_tools::ReadBytes(m_image, 0, 128 * 512), before);
   }
   // A symlink that names a missing image: the file it would create is not left behind.
-  fs::remove(m_image);
+  RemoveKey();
   fs::remove(m_scratch / "sub" / "second.img");
   const Outcome run = Invoke({"--image", "key.img", "--yes", "--trace", "link.txt"});
   EXPECT_EQ(run.exitCode, 2) << run.err;
@@ -485,7 +490,7 @@ TEST_F(StelvarionBootTest, LargeKeyIsToldHowLargeItsVolumeWillBe) {
   const image_tools::Partition partition = image_tools::FirstPartition(m_image);
   EXPECT_EQ(partition.sectorCount, 1u + 2 * 250 + 32 + 63998u * 32);
   // A key the FAT covers whole hears nothing of it.
-  fs::remove(m_image);
+  RemoveKey();
   const Outcome small = Invoke({"--image", "key.img", "--capacity", "1024", "--yes"});
   ExpectSuccessfulVolume(small);
   EXPECT_FALSE(Has(small.out, "The volume will be")) << small.out;
@@ -496,7 +501,7 @@ TEST_F(StelvarionBootTest, SmallestServedFat16KeysAreMadeBootable) {
   for (const std::vector<std::string>& key : {std::vector<std::string>{"--capacity", "67"},
                                               std::vector<std::string>{"--capacity", "65", "--revision", "2.60"}}) {
     SCOPED_TRACE(key[1]);
-    fs::remove(m_image);
+    RemoveKey();
     std::vector<std::string> args{"--image", "key.img", "--yes"};
     args.insert(args.end(), key.begin(), key.end());
     ExpectSuccessfulVolume(Invoke(args));
