@@ -112,6 +112,19 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
   return {};
 }
 
+void AddSystemFilesOption(CLI::App& app, EmulatedKeyOptions& options) {
+  app.add_option("--system-files", options.systemFilesDir);
+}
+
+std::string LoadSystemFilesFolder(EmulatedKeyOptions& options) {
+  if (options.systemFilesDir.empty()) return {};
+  SystemFilesFolder files;
+  const std::string refused = ReadSystemFilesFolder(options.systemFilesDir, files);
+  if (!refused.empty()) return refused;
+  options.systemFiles = std::move(files);
+  return {};
+}
+
 void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
   host.AttachKey('E', options.key, 0);
   host.administrator = !options.ordinaryUser;
@@ -120,7 +133,12 @@ void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& o
   host.SetTime(static_cast<std::uint32_t>(std::time(nullptr)));
   const auto files = SystemFileImages();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    host.resources[kFirstSystemFileResource + static_cast<int>(i)].assign(files[i].bytes.begin(), files[i].bytes.end());
+    std::vector<std::uint8_t>& resource = host.resources[kFirstSystemFileResource + static_cast<int>(i)];
+    if (options.systemFiles) {
+      resource = options.systemFiles->images[i];
+    } else {
+      resource.assign(files[i].bytes.begin(), files[i].bytes.end());
+    }
   }
   host.Install();
 }

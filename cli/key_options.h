@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/system_files_folder.h"
 #include "host/emulated/emulated_host.h"
 
 struct EmulatedKeyOptions {
@@ -16,6 +17,8 @@ struct EmulatedKeyOptions {
   bool ordinaryUser = false;  // reach the key through the helper driver
   bool realPauses = false;    // wait as the key needs instead of the virtual clock
   std::string traceFile;
+  std::string systemFilesDir;                     // --system-files: take the files from here
+  std::optional<SystemFilesFolder> systemFiles;  // read by LoadSystemFilesFolder
 };
 
 // The key options' values as typed. They are checked after parsing (CheckKeyOptions), so that
@@ -29,7 +32,8 @@ struct KeyOptionTexts {
 std::unique_ptr<CLI::App> NewCommandLine(const std::string& program);
 
 // Adds --image, --model, --capacity, --revision, --flash-type, --banks, --ordinary-user,
-// --write-protected, --real-pauses and --trace FILE.
+// --write-protected, --real-pauses and --trace FILE. The programs that copy the system files add
+// --system-files themselves (AddSystemFilesOption).
 void AddKeyOptions(CLI::App& app, EmulatedKeyOptions& options, KeyOptionTexts& texts);
 
 // Parses the arguments (no program name), or splits and parses one line of them, quoted
@@ -42,10 +46,19 @@ std::string ParseCommandLine(CLI::App& app, const std::string& line);
 // message for the first bad one.
 std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& options);
 
+// --system-files DIR into options.systemFilesDir.
+void AddSystemFilesOption(CLI::App& app, EmulatedKeyOptions& options);
+
+// Reads the folder that --system-files names, if any, before anything is attached or created.
+// Empty when there is none or it can be used (its warnings then stand in options.systemFiles),
+// else why it is refused.
+std::string LoadSystemFilesFolder(EmulatedKeyOptions& options);
+
 // The help lines for the key options but --image, whose default each program gives itself.
 const char* KeyOptionsHelp();
 
-// Attaches the key at drive E: (helper-driver index 0) with the program's resources, and sets the
+// Attaches the key at drive E: (helper-driver index 0) with the program's resources (or the
+// folder's system files), and sets the
 // host up as the options say. Throws std::runtime_error when the image cannot be used.
 void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options);
 

@@ -39,6 +39,8 @@ void PrintHelp() {
       "                      (default stelvarion-key.img)\n"
       "  --label TEXT        the volume label, up to 11 characters\n"
       "  --yes               answer OK to \"Format Warning\" without asking\n"
+      "  --system-files DIR  copy IBMBIO.COM, IBMDOS.COM and COMMAND.COM from DIR instead of the\n"
+      "                      files built into the program (PC DOS or MS-DOS 4.0 to 7.x, IBM names)\n"
       "%s"
       "  --help              this text\n"
       "\n"
@@ -75,6 +77,7 @@ int main(int argc, char** argv) {
   commandLine->add_flag("--yes,-y", yes);
   commandLine->add_option("--label", label);
   AddKeyOptions(*commandLine, options, texts);
+  AddSystemFilesOption(*commandLine, options);
   const std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
     PrintHelp();
@@ -83,6 +86,16 @@ int main(int argc, char** argv) {
   if (!refused.empty()) return Usage(refused);
   if (label && label->size() > 11) return Usage("a volume label has at most 11 characters");
   if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
+  // A folder that cannot start is refused before the image is created or opened.
+  if (const std::string refusal = LoadSystemFilesFolder(options); !refusal.empty()) {
+    std::fprintf(stderr, "stelvarion-boot: %s\n", refusal.c_str());
+    return kExitNotSuccessful;
+  }
+  if (options.systemFiles) {
+    for (const std::string& warning : options.systemFiles->warnings) {
+      std::fprintf(stderr, "stelvarion-boot: warning: %s\n", warning.c_str());
+    }
+  }
 
   emulated::EmulatedHost host;
   try {

@@ -25,10 +25,12 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   KeyOptionTexts texts;
   const auto commandLine = NewCommandLine("STELVARION_EMULATED_KEY");
   AddKeyOptions(*commandLine, options, texts);
+  AddSystemFilesOption(*commandLine, options);
   // One line of options, split as a shell would for plain words and quoted phrases.
   const char* described = std::getenv("STELVARION_EMULATED_KEY");
   std::string refused = ParseCommandLine(*commandLine, std::string(described != nullptr ? described : ""));
   if (refused.empty()) refused = CheckKeyOptions(texts, options);
+  if (refused.empty()) refused = LoadSystemFilesFolder(options);
   if (!refused.empty()) return Refuse("STELVARION_EMULATED_KEY: " + refused);
 
   emulated::EmulatedHost emulatedHost;
@@ -41,7 +43,10 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   win32host::Win32Host windowsHost;
   host::Ports ports = emulatedHost.PortsForInstall();
   ports.shell = &windowsHost.shell;
-  ports.resources = &windowsHost.resources;
+  // The system files are the program's resources unless a folder was named; the captions are
+  // always the executable's name.
+  emulatedHost.applicationName = windowsHost.resources.ApplicationName();
+  if (!options.systemFiles) ports.resources = &windowsHost.resources;
   host::Install(ports);
 
   const int result = win32host::RunBootUtility(module);
