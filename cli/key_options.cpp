@@ -126,7 +126,7 @@ std::string LoadSystemFilesFolder(EmulatedKeyOptions& options) {
 }
 
 void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
-  host.AttachKey('E', options.key, 0);
+  host.AttachKey(kKeyDriveLetter, options.key, 0);
   host.administrator = !options.ordinaryUser;
   host.SetRealTime(options.realPauses);
   // Files written on the key carry today's date, as on a real computer.

@@ -57,6 +57,8 @@ std::string LoadSystemFilesFolder(EmulatedKeyOptions& options);
 // The help lines for the key options but --image, whose default each program gives itself.
 const char* KeyOptionsHelp();
 
+inline constexpr char kKeyDriveLetter = 'E';
+
 // Attaches the key at drive E: (helper-driver index 0) with the program's resources (or the
 // folder's system files), and sets the
 // host up as the options say. Throws std::runtime_error when the image cannot be used.

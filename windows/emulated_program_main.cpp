@@ -12,6 +12,44 @@
 
 namespace {
 
+// The key can be pulled out and plugged in again by another program (the GUI test), as a user
+// would at a real computer: a message-only window of this class takes kPlugMessage with wParam 0
+// (remove) or 1 (attach). It runs on the dialog's thread, between the dialog's own messages, so
+// the emulated host is never touched from two threads. The broadcast that follows on Windows is
+// the other program's to send.
+constexpr char kPlugWindowClass[] = "StelvarionEmulatedKeyPlug";
+constexpr UINT kPlugMessage = WM_APP + 1;
+
+struct Plug {
+  emulated::EmulatedHost* host = nullptr;
+  const EmulatedKeyOptions* options = nullptr;
+};
+Plug g_plug;
+
+LRESULT CALLBACK PlugWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != kPlugMessage) return ::DefWindowProcA(window, message, wParam, lParam);
+  if (wParam == 0) {
+    g_plug.host->Detach(kKeyDriveLetter);
+  } else if (g_plug.host->KeyAt(kKeyDriveLetter) == nullptr) {
+    // No exception may leave a window procedure; a key that cannot be attached stays out.
+    try {
+      g_plug.host->AttachKey(kKeyDriveLetter, g_plug.options->key, 0);
+    } catch (const std::exception&) {
+    }
+  }
+  return g_plug.host->KeyAt(kKeyDriveLetter) != nullptr ? 1 : 0;
+}
+
+void CreatePlugWindow(HINSTANCE module, emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
+  g_plug = {&host, &options};
+  WNDCLASSA type{};
+  type.lpfnWndProc = PlugWindowProc;
+  type.hInstance = module;
+  type.lpszClassName = kPlugWindowClass;
+  if (::RegisterClassA(&type) == 0) return;
+  ::CreateWindowExA(0, kPlugWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module, nullptr);
+}
+
 int Refuse(const std::string& message) {
   ::MessageBoxA(nullptr, message.c_str(), "StelvarionBootUtility-emulated", MB_OK | MB_ICONEXCLAMATION);
   return 2;
@@ -49,6 +87,7 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   if (!options.systemFiles) ports.resources = &windowsHost.resources;
   host::Install(ports);
 
+  CreatePlugWindow(module, emulatedHost, options);
   const int result = win32host::RunBootUtility(module);
   if (!options.traceFile.empty()) WriteTrace(emulatedHost, options.traceFile);
   return result;
