@@ -194,8 +194,21 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
   return {};
 }
 
+void AddSystemFilesOption(CLI::App& app, EmulatedKeyOptions& options) {
+  app.add_option("--system-files", options.systemFilesDir);
+}
+
+std::string LoadSystemFilesFolder(EmulatedKeyOptions& options) {
+  if (options.systemFilesDir.empty()) return {};
+  SystemFilesFolder files;
+  const std::string refused = ReadSystemFilesFolder(options.systemFilesDir, files);
+  if (!refused.empty()) return refused;
+  options.systemFiles = std::move(files);
+  return {};
+}
+
 emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
-  auto& key = static_cast<emulated::EmulatedKey&>(host.Attach('E', emulated::OpenStoredKey(options.key, options.given), 0));
+  auto& key = static_cast<emulated::EmulatedKey&>(host.Attach(kKeyDriveLetter, emulated::OpenStoredKey(options.key, options.given), 0));
   emulated::TraceEvent start;
   start.kind = emulated::TraceKind::kKeyState;
   start.text = "key E: " + emulated::DescribeAreas(key.StateNow());
@@ -210,7 +223,12 @@ emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const Emu
   host.SetTime(static_cast<std::uint32_t>(std::time(nullptr)));
   const auto files = SystemFileImages();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    host.resources[kFirstSystemFileResource + static_cast<int>(i)].assign(files[i].bytes.begin(), files[i].bytes.end());
+    std::vector<std::uint8_t>& resource = host.resources[kFirstSystemFileResource + static_cast<int>(i)];
+    if (options.systemFiles) {
+      resource = options.systemFiles->images[i];
+    } else {
+      resource.assign(files[i].bytes.begin(), files[i].bytes.end());
+    }
   }
   host.Install();
   return key;

@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "cli/system_files_folder.h"
 #include "host/emulated/emulated_host.h"
 #include "host/emulated/stored_key.h"
 
@@ -18,6 +19,8 @@ struct EmulatedKeyOptions {
   bool ordinaryUser = false;  // reach the key through the helper driver
   bool realPauses = false;    // wait as the key needs instead of the virtual clock
   std::string traceFile;
+  std::string systemFilesDir;                     // --system-files: take the files from here
+  std::optional<SystemFilesFolder> systemFiles;  // read by LoadSystemFilesFolder
 };
 
 // The key options' values as typed. They are checked after parsing (CheckKeyOptions), so that
@@ -31,7 +34,8 @@ struct KeyOptionTexts {
 std::unique_ptr<CLI::App> NewCommandLine(const std::string& program);
 
 // Adds --image, --model, --capacity, --revision, --flash-type, --banks, --ordinary-user,
-// --write-protected, --real-pauses and --trace FILE.
+// --write-protected, --real-pauses and --trace FILE. The programs that copy the system files add
+// --system-files themselves (AddSystemFilesOption).
 void AddKeyOptions(CLI::App& app, EmulatedKeyOptions& options, KeyOptionTexts& texts);
 
 // Marks an option whose empty value means something (an empty label); every other option that
@@ -48,12 +52,23 @@ std::string ParseCommandLine(CLI::App& app, const std::string& line);
 // message for the first bad one.
 std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& options);
 
+// --system-files DIR into options.systemFilesDir.
+void AddSystemFilesOption(CLI::App& app, EmulatedKeyOptions& options);
+
+// Reads the folder that --system-files names, if any, before anything is attached or created.
+// Empty when there is none or it can be used (its warnings then stand in options.systemFiles),
+// else why it is refused.
+std::string LoadSystemFilesFolder(EmulatedKeyOptions& options);
+
 // The help lines for the key options but --image, whose default each program gives itself.
 const char* KeyOptionsHelp();
 
-// Attaches the key at drive E: (helper-driver index 0) with the program's resources, and sets the
-// host up as the options say. The key of an image is the stored one after its first use, its
-// image and state locked until the host goes (emulated::OpenStoredKey). The trace begins with
+inline constexpr char kKeyDriveLetter = 'E';
+
+// Attaches the key at drive E: (helper-driver index 0) with the program's resources (or the
+// folder's system files), and sets the host up as the options say. The key of an image is the
+// stored one after its first use, its image and state locked until the host goes
+// (emulated::OpenStoredKey). The trace begins with
 // the areas the key starts with. Throws emulated::StoredKeyRefused when the image cannot be
 // used; its kind kContradicted is a usage error.
 //

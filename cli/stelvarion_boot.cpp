@@ -48,6 +48,8 @@ void PrintHelp() {
       "  --label TEXT        the volume label: up to 11 characters of the Windows code page 1252\n"
       "                      (typed as UTF-8), none with --label ''\n"
       "  --yes               answer OK to \"Format Warning\" without asking\n"
+      "  --system-files DIR  copy IBMBIO.COM, IBMDOS.COM and COMMAND.COM from DIR instead of the\n"
+      "                      files built into the program (PC DOS or MS-DOS 4.0 to 7.x, IBM names)\n"
       "%s"
       "  --help              this text\n"
       "\n"
@@ -168,6 +170,7 @@ int main(int argc, char** argv) {
   commandLine->add_flag("--yes,-y", yes);
   AllowEmptyValue(commandLine->add_option("--label", label));
   AddKeyOptions(*commandLine, options, texts);
+  AddSystemFilesOption(*commandLine, options);
   const std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
     PrintHelp();
@@ -179,6 +182,17 @@ int main(int argc, char** argv) {
     if (const std::string error = LabelFromTerminal(*label, &labelBytes); !error.empty()) return Usage(error);
   }
   if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
+  // A folder that cannot start is refused before the image is created or opened.
+  if (const std::string refusal = LoadSystemFilesFolder(options); !refusal.empty()) {
+    std::fprintf(stderr, "stelvarion-boot: %s\n", refusal.c_str());
+    return kExitNotSuccessful;
+  }
+  if (options.systemFiles) {
+    for (const std::string& warning : options.systemFiles->warnings) {
+      std::fprintf(stderr, "stelvarion-boot: warning: %s\n", warning.c_str());
+    }
+  }
+
   if (const std::string error = ImageRefusal(options.key.imagePath); !error.empty()) return Usage(error);
   // The options alone are judged first; a stored key is judged again as it is, once opened.
   if (const KeyFit fit = JudgeKeyFit(options.key); !fit.refusal.empty() && IsMissing(options.key.imagePath)) {

@@ -4,7 +4,7 @@
 #include <array>
 #include <cstring>
 
-#include "devlib/byte_order.h"
+#include "host/byte_order.h"
 #include "host/host.h"
 
 namespace hr = helper_request;

@@ -3,13 +3,13 @@
 #include <memory>
 #include <new>
 
-#include "devlib/byte_order.h"
 #include "devlib/helper_driver.h"
 #include "devlib/identity.h"
 #include "devlib/library_state.h"
-#include "devlib/pass_through_request.h"
 #include "devlib/scsi_flash_device.h"
+#include "host/byte_order.h"
 #include "host/host.h"
+#include "host/pass_through_request.h"
 
 namespace pt = pass_through;
 

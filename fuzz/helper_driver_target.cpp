@@ -8,13 +8,13 @@
 #include <cstring>
 #include <optional>
 
-#include "devlib/byte_order.h"
 #include "devlib/helper_driver.h"
 #include "devlib/identity.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
+#include "host/byte_order.h"
 #include "host/emulated/emulated_host.h"
 
 namespace fuzz {

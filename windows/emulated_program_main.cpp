@@ -13,6 +13,45 @@
 
 namespace {
 
+// The key can be pulled out and plugged in again by another program (the GUI test), as a user
+// would at a real computer: a message-only window of this class takes kPlugMessage with wParam 0
+// (remove) or 1 (attach). It runs on the dialog's thread, between the dialog's own messages, so
+// the emulated host is never touched from two threads. The broadcast that follows on Windows is
+// the other program's to send.
+constexpr char kPlugWindowClass[] = "StelvarionEmulatedKeyPlug";
+constexpr UINT kPlugMessage = WM_APP + 1;
+
+struct Plug {
+  emulated::EmulatedHost* host = nullptr;
+  const EmulatedKeyOptions* options = nullptr;
+};
+Plug g_plug;
+
+LRESULT CALLBACK PlugWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message != kPlugMessage) return ::DefWindowProcA(window, message, wParam, lParam);
+  if (wParam == 0) {
+    g_plug.host->Detach(kKeyDriveLetter);
+  } else if (g_plug.host->KeyAt(kKeyDriveLetter) == nullptr) {
+    // No exception may leave a window procedure; a key that cannot be attached stays out.
+    try {
+      // Plugged in again, the key is the one its state describes, as a real key keeps its own.
+      g_plug.host->Attach(kKeyDriveLetter, emulated::OpenStoredKey(g_plug.options->key, g_plug.options->given), 0);
+    } catch (const std::exception&) {
+    }
+  }
+  return g_plug.host->KeyAt(kKeyDriveLetter) != nullptr ? 1 : 0;
+}
+
+void CreatePlugWindow(HINSTANCE module, emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
+  g_plug = {&host, &options};
+  WNDCLASSA type{};
+  type.lpfnWndProc = PlugWindowProc;
+  type.hInstance = module;
+  type.lpszClassName = kPlugWindowClass;
+  if (::RegisterClassA(&type) == 0) return;
+  ::CreateWindowExA(0, kPlugWindowClass, nullptr, 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, module, nullptr);
+}
+
 int Refuse(const std::string& message, int exitCode = 2) {
   ::MessageBoxA(nullptr, message.c_str(), "StelvarionBootUtility-emulated", MB_OK | MB_ICONEXCLAMATION);
   return exitCode;
@@ -26,6 +65,7 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   KeyOptionTexts texts;
   const auto commandLine = NewCommandLine("STELVARION_EMULATED_KEY");
   AddKeyOptions(*commandLine, options, texts);
+  AddSystemFilesOption(*commandLine, options);
   // One line of options, split as a shell would for plain words and quoted phrases.
   const char* described = std::getenv("STELVARION_EMULATED_KEY");
   std::string refused = ParseCommandLine(*commandLine, std::string(described != nullptr ? described : ""));
@@ -34,6 +74,7 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   // refused before the key is reached.
   TraceFile trace;
   if (refused.empty() && !options.traceFile.empty()) refused = trace.Prepare(options.traceFile, options.key.imagePath);
+  if (refused.empty()) refused = LoadSystemFilesFolder(options);
   if (!refused.empty()) return Refuse("STELVARION_EMULATED_KEY: " + refused);
 
   emulated::EmulatedHost emulatedHost;
@@ -49,9 +90,13 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   win32host::Win32Host windowsHost;
   host::Ports ports = emulatedHost.PortsForInstall();
   ports.shell = &windowsHost.shell;
-  ports.resources = &windowsHost.resources;
+  // The system files are the program's resources unless a folder was named; the captions are
+  // always the executable's name.
+  emulatedHost.applicationName = windowsHost.resources.ApplicationName();
+  if (!options.systemFiles) ports.resources = &windowsHost.resources;
   host::Install(ports);
 
+  CreatePlugWindow(module, emulatedHost, options);
   const int result = win32host::RunBootUtility(module);
   if (trace.Wanted() && !trace.Write(emulatedHost)) {
     Refuse("cannot write the trace to " + trace.Path());

@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "devlib/byte_order.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
+#include "host/byte_order.h"
 #include "host/host.h"
 
 namespace {

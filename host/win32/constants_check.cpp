@@ -1,10 +1,10 @@
 // The core spells the Win32 constants it passes through the ports itself (it never sees a
 // Windows header); here each is held against the headers, so a typo cannot reach a release.
-#include "devlib/helper_driver.h"
-#include "devlib/pass_through_request.h"
 #include "host/dialog_view.h"
 #include "host/file_system_port.h"
 #include "host/handle.h"
+#include "host/helper_request.h"
+#include "host/pass_through_request.h"
 #include "host/registry_port.h"
 #include "host/shell_port.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "devlib/byte_order.h"
-#include "devlib/pass_through_request.h"
+#include "host/byte_order.h"
+#include "host/pass_through_request.h"
 #include "host/win32/windows_api.h"
 
 namespace pt = pass_through;

@@ -542,13 +542,113 @@ TEST_F(StelvarionBootTest, HelpListsEveryOptionAndTouchesNothing) {
   EXPECT_EQ(run.out.rfind("usage: stelvarion-boot [options]\n", 0), 0u) << run.out;
   for (const char* option : {"--image PATH", "--label TEXT", "--yes", "--model NAME", "--capacity MB", "--revision TEXT",
                              "--flash-type N", "--banks N", "--ordinary-user", "--write-protected", "--real-pauses",
-                             "--trace FILE", "--help"}) {
+                             "--trace FILE", "--system-files DIR", "--help"}) {
     EXPECT_TRUE(Has(run.out, std::string("  ") + option)) << option;
   }
   EXPECT_TRUE(Has(run.out, "Exit status: 0 after \"Successful.\", 1 after any other message or a refusal, 2 for a\nusage error."))
       << run.out;
   EXPECT_FALSE(fs::exists(m_image));
   EXPECT_EQ(Invoke({"-h"}).out, run.out);
+}
+
+// ---- System files from a folder ------------------------------------------------------------
+
+class SystemFilesFolderTest : public StelvarionBootTest {
+ protected:
+  // A folder with the three files: IBMBIO.COM of `ibmbioBytes` beginning with a jump, each file
+  // of its own pattern, so that a file copied from the wrong source or cut short shows.
+  fs::path MakeFolder(std::size_t ibmbioBytes, std::uint8_t firstByte = 0xE9) {
+    const fs::path folder = m_scratch / "dos";
+    fs::create_directories(folder);
+    const std::size_t sizes[] = {ibmbioBytes, 4000, 5000};
+    for (std::size_t i = 0; i < 3; ++i) {
+      std::string bytes(sizes[i], '\0');
+      for (std::size_t b = 0; b < bytes.size(); ++b) bytes[b] = static_cast<char>((b * 7 + i * 31) & 0xFF);
+      if (!bytes.empty() && i == 0) bytes[0] = static_cast<char>(firstByte);
+      if (bytes.size() > 1 && i == 0 && firstByte == 'M') bytes[1] = 'Z';
+      std::ofstream(folder / kNames[i], std::ios::binary) << bytes;
+    }
+    return folder;
+  }
+
+  // A refused folder leaves an existing image as it was and creates none.
+  void ExpectRefusedUntouched(const std::vector<std::string>& args, const std::string& because) {
+    std::ofstream(m_image, std::ios::binary) << std::string(4096, 'k');
+    std::vector<std::string> withImage = {"--image", "key.img", "--yes"};
+    withImage.insert(withImage.end(), args.begin(), args.end());
+    const Outcome existing = Invoke(withImage);
+    EXPECT_EQ(existing.exitCode, 1) << existing.out << existing.err;
+    EXPECT_TRUE(Has(existing.err, because)) << existing.err;
+    EXPECT_EQ(existing.out, "") << "nothing was started";
+    // Its size first: a program that went on would have grown it to the key's whole capacity.
+    ASSERT_EQ(fs::file_size(m_image), 4096u);
+    EXPECT_TRUE(Slurp(m_image) == std::string(4096, 'k')) << "the image was written to";
+
+    fs::remove(m_image);
+    withImage[1] = "new.img";
+    EXPECT_EQ(Invoke(withImage).exitCode, 1);
+    EXPECT_FALSE(fs::exists(m_scratch / "new.img"));
+  }
+
+  static constexpr const char* kNames[] = {"IBMBIO.COM", "IBMDOS.COM", "COMMAND.COM"};
+};
+
+TEST_F(SystemFilesFolderTest, TheFolderFilesAreCopiedInsteadOfTheBuiltInOnes) {
+  ASSERT_NO_FATAL_FAILURE(RequireMtools());
+  const fs::path folder = MakeFolder(1536);
+  const Outcome run = Invoke({"--image", "key.img", "--yes", "--system-files", folder.string()});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "");
+  for (const char* name : kNames) {
+    const fs::path copied = m_scratch / (std::string("copied-") + name);
+    const image_tools::CommandResult read = Mtools(STELVARION_MCOPY, 63, "-n ::" + std::string(name) + " " + Quote(copied.string()));
+    ASSERT_EQ(read.exitCode, 0) << read.output;
+    EXPECT_TRUE(Slurp(copied) == Slurp(folder / name)) << name << " differs from the folder's";
+  }
+
+  // Without the option the built-in files are copied again.
+  const Outcome builtIn = Invoke({"--image", "key.img", "--yes"});
+  EXPECT_EQ(builtIn.exitCode, 0) << builtIn.out;
+  const fs::path copied = m_scratch / "built-in-IBMBIO.COM";
+  ASSERT_EQ(Mtools(STELVARION_MCOPY, 63, "-n ::IBMBIO.COM " + Quote(copied.string())).exitCode, 0);
+  EXPECT_TRUE(Slurp(copied) != Slurp(folder / "IBMBIO.COM")) << "the folder's IBMBIO.COM was copied again";
+}
+
+TEST_F(SystemFilesFolderTest, NamesInAnotherCaseAreFound) {
+  const fs::path folder = MakeFolder(2048);
+  fs::rename(folder / "COMMAND.COM", folder / "command.com");
+  const Outcome run = Invoke({"--image", "key.img", "--yes", "--system-files", folder.string()});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+}
+
+TEST_F(SystemFilesFolderTest, AFolderLackingAFileIsRefusedWithNothingWritten) {
+  for (const char* name : kNames) {
+    const fs::path folder = MakeFolder(2048);
+    fs::remove(folder / name);
+    ExpectRefusedUntouched({"--system-files", folder.string()}, std::string("lacks ") + name);
+    fs::remove_all(folder);
+  }
+  ExpectRefusedUntouched({"--system-files", (m_scratch / "nowhere").string()}, "is not a folder");
+}
+
+TEST_F(SystemFilesFolderTest, AnIbmbioShorterThanThreeSectorsIsRefusedWithNothingWritten) {
+  ExpectRefusedUntouched({"--system-files", MakeFolder(1535).string()},
+                         "IBMBIO.COM is 1535 bytes, shorter than the 1536 (three sectors) that the boot sector loads");
+}
+
+TEST_F(SystemFilesFolderTest, FilesThatWillNotStartAreWarnedAboutButCopied) {
+  const fs::path exe = MakeFolder(4096, 'M');
+  const Outcome run = Invoke({"--image", "key.img", "--yes", "--system-files", exe.string()});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Has(run.err, "stelvarion-boot: warning: IBMBIO.COM is an EXE image")) << run.err;
+  fs::remove_all(exe);
+
+  const fs::path noJump = MakeFolder(4096, 0x00);
+  std::ofstream(noJump / "MSDOS.SYS") << "x";
+  const Outcome other = Invoke({"--image", "key.img", "--yes", "--system-files", noJump.string()});
+  EXPECT_EQ(other.exitCode, 0) << other.out << other.err;
+  EXPECT_TRUE(Has(other.err, "warning: IBMBIO.COM does not begin with a jump")) << other.err;
+  EXPECT_TRUE(Has(other.err, "warning: the folder also holds MSDOS.SYS, which is not copied")) << other.err;
 }
 
 }  // namespace

@@ -4,10 +4,10 @@
 #include <array>
 #include <cstring>
 
-#include "devlib/byte_order.h"
 #include "devlib/helper_driver.h"
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
+#include "host/byte_order.h"
 #include "tests/support/library_fixture.h"
 
 namespace {

@@ -4,7 +4,10 @@
 // the dialog and its message boxes show at each step and prints one line per check.
 //
 // Nothing that may open a modal box is ever sent (SendMessage would wait for the box to close):
-// Start, OK and Close are posted. While the Start sequence works, the dialog's thread takes no
+// Start, OK and Close are posted, and so are Enter and Escape, as key presses to the control with
+// the focus, which the dialog manager turns into Start and Close. Device arrival and removal are
+// sent (WM_DEVICECHANGE), as Windows broadcasts them, after the emulated key has been pulled out
+// or plugged in through the program's plug window. While the Start sequence works, the dialog's thread takes no
 // messages at all, so the dialog is then only looked at through window styles (visible,
 // enabled), which the window server answers by itself.
 //
@@ -31,6 +34,7 @@
 #endif
 #include <windows.h>
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <cstdarg>
 #include <cstdio>
@@ -61,6 +65,12 @@ constexpr int kLabelId = 1001;
 constexpr int kProgressId = 1002;
 constexpr int kFormattingId = 1003;
 constexpr int kMessageTextId = 0xFFFF;
+
+// The emulated program's plug: a message-only window that pulls the key out (wParam 0) or plugs
+// it in (1), answering 1 while a key is attached.
+constexpr char kPlugWindowClass[] = "StelvarionEmulatedKeyPlug";
+constexpr UINT kPlugMessage = WM_APP + 1;
+constexpr char kKeyDrive = 'E';
 
 // Every wait is bounded. Wine starts a program in a few seconds; the Start sequence pauses for
 // about ten seconds in all on the emulated key's real-time clock.
@@ -310,6 +320,70 @@ void CheckStartUp(HWND dialog) {
   }
 }
 
+// The emulated key pulled out or plugged in; true when it is then as asked.
+bool PlugKey(bool attach) {
+  HWND plug = ::FindWindowExA(HWND_MESSAGE, nullptr, kPlugWindowClass, nullptr);
+  DWORD_PTR attached = 0;
+  if (plug == nullptr ||
+      ::SendMessageTimeoutA(plug, kPlugMessage, attach ? 1 : 0, 0, SMTO_ABORTIFHUNG, kReplyMs, &attached) == 0) {
+    return false;
+  }
+  return (attached != 0) == attach;
+}
+
+// WM_DEVICECHANGE as Windows sends it for the key's volume; the dialog's answer, -1 when none.
+LRESULT SendDeviceChange(HWND dialog, WPARAM event) {
+  DEV_BROADCAST_VOLUME volume{};
+  volume.dbcv_size = sizeof volume;
+  volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+  volume.dbcv_unitmask = 1u << (kKeyDrive - 'A');
+  const bool withData = event == DBT_DEVICEARRIVAL || event == DBT_DEVICEREMOVECOMPLETE;
+  DWORD_PTR answer = 0;
+  if (::SendMessageTimeoutA(dialog, WM_DEVICECHANGE, event, withData ? reinterpret_cast<LPARAM>(&volume) : 0,
+                            SMTO_ABORTIFHUNG, kReplyMs, &answer) == 0) {
+    return -1;
+  }
+  return static_cast<LRESULT>(answer);
+}
+
+// The key pulled out and plugged in again: the capacity line and Start follow the broadcasts
+// of removal and arrival, and ignore any other device event.
+void CheckDeviceChanges(HWND dialog) {
+  HWND capacity = ::GetDlgItem(dialog, kCapacityId);
+  HWND start = ::GetDlgItem(dialog, IDOK);
+  if (!Check(PlugKey(false), "the emulated key was pulled out")) return;
+  const LRESULT other = SendDeviceChange(dialog, DBT_DEVNODES_CHANGED);
+  CheckText(TextOf(capacity), kCapacityLine, "capacity line after a device event other than removal");
+  Check(other == TRUE && ::IsWindowEnabled(start) != FALSE,
+        "Start stays enabled after it (the dialog answered " + std::to_string(other) + ")");
+
+  const LRESULT removed = SendDeviceChange(dialog, DBT_DEVICEREMOVECOMPLETE);
+  Check(removed == TRUE, "the dialog accepted DBT_DEVICEREMOVECOMPLETE (answer " + std::to_string(removed) + ")");
+  CheckText(TextOf(capacity), kNotFoundLine, "capacity line after the key was removed");
+  Check(::IsWindowEnabled(start) == FALSE, "Start is disabled after the key was removed");
+  Checkpoint("key-removed", dialog);
+
+  if (!Check(PlugKey(true), "the emulated key was plugged in again")) return;
+  const LRESULT arrived = SendDeviceChange(dialog, DBT_DEVICEARRIVAL);
+  Check(arrived == TRUE, "the dialog accepted DBT_DEVICEARRIVAL (answer " + std::to_string(arrived) + ")");
+  CheckText(TextOf(capacity), kCapacityLine, "capacity line after the key arrived");
+  Check(::IsWindowEnabled(start) != FALSE, "Start is enabled after the key arrived");
+}
+
+// A key pressed in the control that has the keyboard focus, as the keyboard delivers it: the
+// dialog manager's message loop sees it before the control does.
+void PressKey(HWND dialog, UINT key) {
+  GUITHREADINFO thread{};
+  thread.cbSize = sizeof thread;
+  HWND target = dialog;
+  if (::GetGUIThreadInfo(::GetWindowThreadProcessId(dialog, nullptr), &thread) && thread.hwndFocus != nullptr) {
+    target = thread.hwndFocus;
+  }
+  const UINT scan = ::MapVirtualKeyA(key, MAPVK_VK_TO_VSC);
+  ::PostMessageA(target, WM_KEYDOWN, key, static_cast<LPARAM>(1 | scan << 16));
+  ::PostMessageA(target, WM_KEYUP, key, static_cast<LPARAM>(1 | scan << 16 | 3u << 30));
+}
+
 // Typed key by key, as a user types: the field keeps no more than 11 characters.
 std::string TypeLabel(HWND dialog, const std::string& typed) {
   HWND label = ::GetDlgItem(dialog, kLabelId);
@@ -325,16 +399,17 @@ std::string TypeLabel(HWND dialog, const std::string& typed) {
   return kept;
 }
 
-// Start, OK at the warning, and the work up to the box that ends it, which is returned.
+// Start (Enter in the label field), OK at the warning, and the work up to the box that ends it,
+// which is returned.
 HWND PressStart(HWND dialog) {
   const DWORD process = ProcessOf(dialog);
-  Press(dialog, IDOK);
+  PressKey(dialog, VK_RETURN);
   HWND warning = nullptr;
   WaitFor(kBoxMs, [&] {
     warning = ::FindWindowA(kDialogClass, kFormatWarningCaption);
     return warning != nullptr && ::IsWindowVisible(warning);
   });
-  if (warning == nullptr) Abort("no \"Format Warning\" box within " + std::to_string(kBoxMs / 1000) + " s of Start");
+  if (warning == nullptr) Abort("no \"Format Warning\" box within " + std::to_string(kBoxMs / 1000) + " s of Enter");
   Check(ProcessOf(warning) == process, "\"Format Warning\" belongs to the program");
   Check(::GetWindow(warning, GW_OWNER) == dialog, "\"Format Warning\" is owned by the dialog");
   CheckText(TextOf(::GetDlgItem(warning, kMessageTextId)), kFormatWarningText, "\"Format Warning\" text");
@@ -461,10 +536,14 @@ void CheckWithoutKey(HWND dialog) {
   Check(MessageBoxOf(ProcessOf(dialog), dialog) == nullptr, "no message box without a key");
 }
 
-// Close ends the dialog, and with it the program.
-void Close(HWND dialog, HANDLE program) {
-  Press(dialog, IDCANCEL);
-  Check(WaitFor(kBoxMs, [&] { return !::IsWindow(dialog); }), "Close ended the dialog");
+// Close (the button, or Escape) ends the dialog, and with it the program.
+void Close(HWND dialog, HANDLE program, bool escape = false) {
+  if (escape) {
+    PressKey(dialog, VK_ESCAPE);
+  } else {
+    Press(dialog, IDCANCEL);
+  }
+  Check(WaitFor(kBoxMs, [&] { return !::IsWindow(dialog); }), escape ? "Escape ended the dialog" : "Close ended the dialog");
   if (program == nullptr) {
     Check(false, "could not open the program's process to see it end");
     return;
@@ -525,10 +604,11 @@ int main(int argc, char** argv) {
   }
   CheckStartUp(dialog);
   Checkpoint("dialog", dialog);
+  CheckDeviceChanges(dialog);
   const std::string label = TypeLabel(dialog, typed);
   CheckSuccess(dialog, PressStart(dialog), appName, label);
   StartSecondCopy(dialog, program, appName, label);
-  Close(dialog, first);
+  Close(dialog, first, true);
   if (first != nullptr) ::CloseHandle(first);
 
   Line("gui_driver: %d failed check(s)", g_failures);

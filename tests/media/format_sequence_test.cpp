@@ -486,6 +486,33 @@ TEST_F(FormatSequenceTest, FormatKeyRefusesEitherAreaAbove4096MegabytesUntouched
   ExpectArea(*key, 0, {904 * 1972 - 32, 32, false}, "", kAreaClear);
 }
 
+// On both paths of the sequence (the single-area model's and the others') every refusal of the
+// entry function comes before the area size (B4), the whole-flash view (9E 5) or any write: the
+// key hears at most the capacity read.
+TEST_F(FormatSequenceTest, FormatKeyRefusesBeforeAnyCommandThatChangesTheKey) {
+  struct Case {
+    const char* model;
+    std::uint32_t capacityMb;
+    std::uint32_t firstAreaMb;
+  };
+  const Case cases[] = {{kModelP9, 1024, 0},    {kModelP9, 1024, 1025}, {kModelP9, 5000, 4097}, {kModelP9, 5000, 903},
+                        {kModelVarnok, 64, 0},  {kModelVarnok, 64, 65}, {kModelVarnok, 5000, 5000},
+                        {kModelP3, 8192, 4095}};
+  for (const Case& c : cases) {
+    host.Detach('E');
+    ResetDeviceLibraryForTests();
+    Attach(Key(c.model, c.capacityMb, "2.45", 2));
+    const std::uint32_t factoryRegister = key->Areas().Register();
+    const std::string what = std::string(c.model) + ", " + std::to_string(c.capacityMb) + " MB, first area " +
+                             std::to_string(c.firstAreaMb) + " MB";
+    EXPECT_EQ(FormatKey(c.firstAreaMb, "LABEL", nullptr, nullptr), kResultGeneralFailure) << what;
+    const std::vector<std::string> heard = StorySinceMark();
+    EXPECT_EQ(heard, c.firstAreaMb == 0 ? std::vector<std::string>{} : std::vector<std::string>{"capacity"}) << what;
+    EXPECT_EQ(key->Areas().Register(), factoryRegister) << what;
+    EXPECT_TRUE(IsScribble(At(0), 0)) << what;
+  }
+}
+
 TEST_F(FormatSequenceTest, AreaLayoutRefusesAnAreaOutsideTheClusterTableBeforeWriting) {
   Attach(Key(kModelP3, 5000, "2.45", 2));
   for (std::uint32_t registerSectors : {4097u * 1972, 1971u}) {  // 4097 MB, then 0 MB

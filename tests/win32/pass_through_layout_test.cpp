@@ -6,8 +6,8 @@
 #include <cstddef>
 #include <cstring>
 
-#include "devlib/byte_order.h"
-#include "devlib/pass_through_request.h"
+#include "host/byte_order.h"
+#include "host/pass_through_request.h"
 #include "host/win32/pass_through_layout.h"
 #include "host/win32/windows_api.h"
 
