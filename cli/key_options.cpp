@@ -1,6 +1,7 @@
 #include "cli/key_options.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 
@@ -117,12 +118,23 @@ void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& o
   host.administrator = !options.ordinaryUser;
   host.SetRealTime(options.realPauses);
   // Files written on the key carry today's date, as on a real computer.
-  host.SetTime(static_cast<std::uint32_t>(std::time(nullptr)));
+  host.SetTime(FrontEndClockStart());
+  AddSystemFileResources(host);
+  host.Install();
+}
+
+std::uint32_t FrontEndClockStart() {
+  std::uint32_t seconds = 0;
+  const char* start = std::getenv("STELVARION_CLOCK_START");
+  if (start != nullptr && ParseNumber(start, 0xFFFFFFFFu, &seconds)) return seconds;
+  return static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+void AddSystemFileResources(emulated::EmulatedHost& host) {
   const auto files = SystemFileImages();
   for (std::size_t i = 0; i < files.size(); ++i) {
     host.resources[kFirstSystemFileResource + static_cast<int>(i)].assign(files[i].bytes.begin(), files[i].bytes.end());
   }
-  host.Install();
 }
 
 bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path) {

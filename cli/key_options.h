@@ -49,5 +49,12 @@ const char* KeyOptionsHelp();
 // host up as the options say. Throws std::runtime_error when the image cannot be used.
 void SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options);
 
+// Where the front ends' clock starts: now, or the seconds in STELVARION_CLOCK_START, so that two
+// runs (over the emulated key and over a real one) send the same filler bytes.
+std::uint32_t FrontEndClockStart();
+
+// The three system files as the program's RCDATA resources 150 to 152.
+void AddSystemFileResources(emulated::EmulatedHost& host);
+
 // Every command block and every pause, one line each.
 bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,9 @@
 #include "devlib/library_state.h"
 #include "cli/key_options.h"
 #include "host/emulated/emulated_host.h"
+#if defined(STELVARION_LINUX_HOST)
+#include "cli/real_key.h"
+#endif
 
 namespace {
 
@@ -23,6 +28,9 @@ void PrintUsage() {
       "  --revision TEXT    firmware revision, four characters (default 2.45)\n"
       "  --ordinary-user    reach the key through the helper driver instead of pass-through\n"
       "  --trace            print every command the key received");
+#if defined(STELVARION_LINUX_HOST)
+  std::fputs(RealKeyHelp(), stdout);
+#endif
 }
 
 std::string Text(const char* bytes, std::size_t width) {
@@ -46,6 +54,10 @@ int main(int argc, char** argv) {
   commandLine->add_option("--revision", texts.revision);
   commandLine->add_flag("--ordinary-user", options.ordinaryUser);
   commandLine->add_flag("--trace", showTrace);
+  std::optional<std::string> device;
+#if defined(STELVARION_LINUX_HOST)
+  commandLine->add_option("--device", device);
+#endif
   std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
     PrintUsage();
@@ -61,14 +73,34 @@ int main(int argc, char** argv) {
   const bool ordinaryUser = options.ordinaryUser;
 
   emulated::EmulatedHost host;
-  try {
-    host.AttachKey('E', config, 0);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "stelvarion-probe: %s\n", error.what());
-    return 1;
+#if defined(STELVARION_LINUX_HOST)
+  linuxhost::RealDeviceCalls deviceCalls;
+  std::unique_ptr<RealKey> realKey;
+  if (device) {
+    std::string refused = EmulatedKeyOptionBesideDevice(*commandLine);
+    if (!refused.empty()) {
+      std::fprintf(stderr, "stelvarion-probe: %s\n", refused.c_str());
+      return 2;
+    }
+    realKey = std::make_unique<RealKey>(deviceCalls, linuxhost::SystemPaths{});
+    refused = realKey->Open(*device);
+    if (refused.empty()) refused = realKey->Identify(host);
+    if (!refused.empty()) {
+      std::fprintf(stderr, "stelvarion-probe: %s\n", refused.c_str());
+      return 1;
+    }
   }
-  host.administrator = !ordinaryUser;
-  host.Install();
+#endif
+  if (!device) {
+    try {
+      host.AttachKey('E', config, 0);
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "stelvarion-probe: %s\n", error.what());
+      return 1;
+    }
+    host.administrator = !ordinaryUser;
+    host.Install();
+  }
 
   char name[20] = {};
   int count = 0;
@@ -89,8 +121,12 @@ int main(int argc, char** argv) {
   std::printf("Transport:  %s\n", TransportKind == kTransportPassThrough ? "SCSI pass-through" : "helper driver");
   std::printf("Keys found: %d\n", count);
   std::printf("Model:      %s\n", name[0] != '\0' ? name : "(identity not recognised)");
+  std::string drive = std::string(1, letter) + ":";
+#if defined(STELVARION_LINUX_HOST)
+  if (realKey) drive = realKey->Disk().node;  // the device path stands where Windows has a letter
+#endif
   if (letterResult == kResultSuccess) {
-    std::printf("Drive:      %c:\n", letter);
+    std::printf("Drive:      %s\n", drive.c_str());
   } else {
     std::printf("Drive:      unknown (result %d)\n", letterResult);
   }
@@ -99,10 +135,15 @@ int main(int argc, char** argv) {
     std::printf("Inquiry:    %s / %s / %s\n", Text(vendor, 8).c_str(), Text(product, 16).c_str(),
                 Text(revision, 4).c_str());
   }
-  if (showTrace) {
+  if (showTrace && !device) {
     for (const emulated::TraceEvent& event : host.trace.Events()) {
       std::printf("  %s\n", event.Describe().c_str());
     }
   }
+#if defined(STELVARION_LINUX_HOST)
+  if (showTrace && realKey) {
+    for (const std::string& line : realKey->TraceLines()) std::printf("  %s\n", line.c_str());
+  }
+#endif
   return capacity == kResultSuccess ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,12 +21,23 @@
 #include "app/boot_utility_app.h"
 #include "cli/key_options.h"
 #include "cli/terminal_dialog.h"
+#if defined(STELVARION_LINUX_HOST)
+#include "cli/real_key.h"
+#endif
 
 namespace {
 
 constexpr int kExitSuccessful = 0;
 constexpr int kExitNotSuccessful = 1;
 constexpr int kExitUsage = 2;
+
+const char* DeviceHelp() {
+#if defined(STELVARION_LINUX_HOST)
+  return RealKeyHelp();
+#else
+  return "";
+#endif
+}
 
 void PrintHelp() {
   std::printf(
@@ -40,11 +52,12 @@ void PrintHelp() {
       "  --label TEXT        the volume label, up to 11 characters\n"
       "  --yes               answer OK to \"Format Warning\" without asking\n"
       "%s"
+      "%s"
       "  --help              this text\n"
       "\n"
       "Exit status: 0 after \"Successful.\", 1 after any other message or a refusal, 2 for a\n"
       "usage error. The image is a plain disk image: partition 1 holds the FAT volume.\n",
-      KeyOptionsHelp());
+      KeyOptionsHelp(), DeviceHelp());
 }
 
 int Usage(const std::string& message) {
@@ -74,6 +87,10 @@ int main(int argc, char** argv) {
   commandLine->add_flag("--help,-h", help);
   commandLine->add_flag("--yes,-y", yes);
   commandLine->add_option("--label", label);
+  std::optional<std::string> device;
+#if defined(STELVARION_LINUX_HOST)
+  commandLine->add_option("--device", device);
+#endif
   AddKeyOptions(*commandLine, options, texts);
   const std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
@@ -85,8 +102,23 @@ int main(int argc, char** argv) {
   if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
 
   emulated::EmulatedHost host;
+#if defined(STELVARION_LINUX_HOST)
+  linuxhost::RealDeviceCalls deviceCalls;
+  std::unique_ptr<RealKey> realKey;
+  if (device) {
+    if (const std::string error = EmulatedKeyOptionBesideDevice(*commandLine); !error.empty()) return Usage(error);
+    realKey = std::make_unique<RealKey>(deviceCalls, linuxhost::SystemPaths{});
+    AddSystemFileResources(host);
+    std::string refused = realKey->Open(*device);
+    if (refused.empty()) refused = realKey->Identify(host);
+    if (!refused.empty()) {
+      std::fprintf(stderr, "stelvarion-boot: %s\n", refused.c_str());
+      return kExitNotSuccessful;
+    }
+  }
+#endif
   try {
-    SetUpEmulatedHost(host, options);
+    if (!device) SetUpEmulatedHost(host, options);
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "stelvarion-boot: %s\n", failure.what());
     return kExitNotSuccessful;
@@ -106,15 +138,28 @@ int main(int argc, char** argv) {
     return host::win32::IDOK;
   };
 
-  std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
-              options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
-              options.key.imagePath.c_str());
+  if (!device) {
+    std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
+                options.key.model.c_str(), options.key.capacityMb, options.key.revision.c_str(),
+                options.key.imagePath.c_str());
+  }
+#if defined(STELVARION_LINUX_HOST)
+  if (realKey) std::printf("%s — key %s\n", text::kDialogTitle, realKey->Disk().Describe().c_str());
+#endif
   TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, label.value_or(""));
   BootUtilityApp app(runner);
   app.InitInstance();
 
-  if (!options.traceFile.empty() && !WriteTrace(host, options.traceFile)) {
-    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", options.traceFile.c_str());
+  bool traced = true;
+#if defined(STELVARION_LINUX_HOST)
+  if (realKey) {
+    if (!options.traceFile.empty()) traced = realKey->WriteTrace(options.traceFile);
+    if (const std::string advice = realKey->FailureAdvice(); !successful && !advice.empty()) {
+      std::fprintf(stderr, "stelvarion-boot: %s\n", advice.c_str());
+    }
   }
+#endif
+  if (!device && !options.traceFile.empty()) traced = WriteTrace(host, options.traceFile);
+  if (!traced) std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", options.traceFile.c_str());
   return successful ? kExitSuccessful : kExitNotSuccessful;
 }
