@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "devlib/commands/command_catalogue.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
+#include "devlib/scsi_flash_device.h"
 #include "cli/key_options.h"
 #include "host/emulated/emulated_host.h"
 #if defined(STELVARION_LINUX_HOST)
@@ -27,6 +29,7 @@ void PrintUsage() {
       "  --capacity MB      capacity the key reports (default 1024)\n"
       "  --revision TEXT    firmware revision, four characters (default 2.45)\n"
       "  --ordinary-user    reach the key through the helper driver instead of pass-through\n"
+      "  --info-block       print the key's information block as read (hex, 16 bytes a line)\n"
       "  --trace            print every command the key received");
 #if defined(STELVARION_LINUX_HOST)
   std::fputs(RealKeyHelp(), stdout);
@@ -45,6 +48,7 @@ int main(int argc, char** argv) {
   EmulatedKeyOptions options;
   KeyOptionTexts texts;
   bool showTrace = false;
+  bool showInfoBlock = false;
   bool help = false;
   const auto commandLine = NewCommandLine("stelvarion-probe");
   commandLine->add_flag("--help,-h", help);
@@ -53,6 +57,7 @@ int main(int argc, char** argv) {
   commandLine->add_option("--capacity", texts.capacity);
   commandLine->add_option("--revision", texts.revision);
   commandLine->add_flag("--ordinary-user", options.ordinaryUser);
+  commandLine->add_flag("--info-block", showInfoBlock);
   commandLine->add_flag("--trace", showTrace);
   std::optional<std::string> device;
 #if defined(STELVARION_LINUX_HOST)
@@ -134,6 +139,20 @@ int main(int argc, char** argv) {
   if (inquiry == kResultSuccess) {
     std::printf("Inquiry:    %s / %s / %s\n", Text(vendor, 8).c_str(), Text(product, 16).c_str(),
                 Text(revision, 4).c_str());
+  }
+  // The raw block, for comparison with the same vendor command sent by other means.
+  if (showInfoBlock) {
+    std::uint8_t block[payload::kBlock] = {};
+    const ResultCode read = TheFlashDevice->ReadInfoBlock(block);
+    if (read != kResultSuccess) {
+      std::printf("Info block: unreadable (result %d)\n", read);
+    } else {
+      std::printf("Info block:\n");
+      for (std::size_t line = 0; line < payload::kBlock; line += 16) {
+        for (std::size_t i = line; i < line + 16; ++i) std::printf(" %02x", block[i]);
+        std::printf("\n");
+      }
+    }
   }
   if (showTrace && !device) {
     for (const emulated::TraceEvent& event : host.trace.Events()) {

@@ -13,6 +13,7 @@ const std::vector<FuzzTarget>& AllTargets() {
       {"fat_volume", FuzzFatVolume, FatVolumeSeeds, 65536},
       {"label_check", FuzzLabelCheck, LabelCheckSeeds, 512},
       {"key_commands", FuzzKeyCommands, KeyCommandsSeeds, 8192},
+      {"usb_transport", FuzzUsbTransport, UsbTransportSeeds, 8192},
   };
   return kTargets;
 }

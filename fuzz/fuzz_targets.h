@@ -33,6 +33,10 @@ void FuzzLabelCheck(const std::uint8_t* data, std::size_t size);
 // EmulatedKey::Execute over sequences of arbitrary command blocks, directions and data.
 void FuzzKeyCommands(const std::uint8_t* data, std::size_t size);
 
+// The key on the bus: Bulk-Only Transport and SCSI unit under host-run commands and raw
+// transfers, control requests and resets in any order.
+void FuzzUsbTransport(const std::uint8_t* data, std::size_t size);
+
 // Well-formed starting inputs for each target.
 std::vector<std::vector<std::uint8_t>> InfoBlockSeeds();
 std::vector<std::vector<std::uint8_t>> RegistryWalkSeeds();
@@ -40,6 +44,7 @@ std::vector<std::vector<std::uint8_t>> HelperDriverSeeds();
 std::vector<std::vector<std::uint8_t>> FatVolumeSeeds();
 std::vector<std::vector<std::uint8_t>> LabelCheckSeeds();
 std::vector<std::vector<std::uint8_t>> KeyCommandsSeeds();
+std::vector<std::vector<std::uint8_t>> UsbTransportSeeds();
 
 struct FuzzTarget {
   const char* name;  // also the folder of its saved inputs and of its corpus
