@@ -144,7 +144,9 @@ int main(int argc, char** argv) {
                 options.key.imagePath.c_str());
   }
 #if defined(STELVARION_LINUX_HOST)
-  if (realKey) std::printf("%s — key %s\n", text::kDialogTitle, realKey->Disk().Describe().c_str());
+  if (realKey) {
+    std::printf("%s — key %s (%s)\n", text::kDialogTitle, realKey->Disk().node.c_str(), realKey->Disk().Name().c_str());
+  }
 #endif
   TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, label.value_or(""));
   BootUtilityApp app(runner);

@@ -88,12 +88,13 @@ std::string Unescape(const std::string& field) {
 
 }  // namespace
 
-std::string Disk::Describe() const {
+std::string Disk::Name() const {
   std::string what = vendor;
   if (!model.empty()) what += (what.empty() ? "" : " ") + model;
-  if (what.empty()) what = "no name";
-  return node + " (" + what + ", " + MegabytesText(sectors) + ")";
+  return what.empty() ? "no name" : what;
 }
+
+std::string Disk::Describe() const { return node + " (" + Name() + ", " + MegabytesText(sectors) + ")"; }
 
 std::vector<Disk> ListDisks(const SystemPaths& paths) {
   std::vector<std::string> names;

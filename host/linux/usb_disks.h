@@ -32,7 +32,10 @@ struct Disk {
   bool readOnly = false;
   std::vector<DiskPartition> partitions;
 
-  // "/dev/sdb (Varnok KV 2 Zarno P9, 1024 MB)": how the programs name a disk to the user.
+  // "Varnok KV 2 Zarno P9": the kernel's vendor and model texts.
+  std::string Name() const;
+  // "/dev/sdb (Varnok KV 2 Zarno P9, 1024 MB)": how the programs name a disk to the user, with
+  // the size the kernel counts (in its own megabytes of 2048 sectors).
   std::string Describe() const;
 };
 
