@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "cli/key_options.h"
+#include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
@@ -33,7 +34,7 @@ std::string OpenRefusal(const linuxhost::Disk& disk, int error) {
   const std::string reason = std::strerror(-error);
   if (error == -EACCES || error == -EPERM) {
     return "cannot open " + disk.node + ": " + reason + ". Run as root, or with read and write access to " +
-           disk.node + " (and the CAP_SYS_RAWIO capability the key's vendor commands need).";
+           disk.node + ".";
   }
   if (error == -EBUSY) {
     return disk.node + " is in use: another program holds it exclusively (a mount, a RAID or volume manager, "
@@ -46,7 +47,8 @@ std::string OpenRefusal(const linuxhost::Disk& disk, int error) {
 
 std::string EmulatedKeyOptionBesideDevice(const CLI::App& app) {
   if (app.count("--ordinary-user") != 0) {
-    return "--ordinary-user has no Linux counterpart: Linux has no helper driver; run as root instead";
+    return "--ordinary-user has no Linux counterpart: Linux has no helper driver; run as root, or with access "
+           "to the device node";
   }
   for (const char* name : {"--image", "--model", "--capacity", "--revision", "--flash-type", "--banks",
                            "--write-protected"}) {
@@ -60,10 +62,9 @@ std::string EmulatedKeyOptionBesideDevice(const CLI::App& app) {
 const char* RealKeyHelp() {
   return "  --device PATH       drive a real key on this Linux machine: its block device (/dev/sdb), a\n"
          "                      link to it (/dev/disk/by-id/usb-...) or its /dev/sg node; \"auto\" takes\n"
-         "                      the one key among the USB disks. Needs root: SG_IO passes the key's\n"
-         "                      vendor commands only with CAP_SYS_RAWIO. Linux has no helper driver\n"
-         "                      (--ordinary-user) and no registry; the key options describe only the\n"
-         "                      emulated key.\n";
+         "                      the one key among the USB disks. Run as root, or with read and write\n"
+         "                      access to the device node. Linux has no helper driver (--ordinary-user)\n"
+         "                      and no registry; the key options describe only the emulated key.\n";
 }
 
 RealKey::RealKey(linuxhost::DeviceCalls& calls, linuxhost::SystemPaths paths)
@@ -104,7 +105,7 @@ std::string RealKey::ChooseAutomatically(linuxhost::Disk* chosen) {
   }
   if (keys.empty()) {
     return "no Stelvarion key among the USB disks (" + Joined(others) +
-           "). Plug the key in; as an ordinary user, run as root.";
+           "). Plug the key in; as an ordinary user, run as root or get access to its device node.";
   }
   std::vector<std::string> names;
   for (const linuxhost::Disk& key : keys) names.push_back(key.Describe());
@@ -151,6 +152,12 @@ std::string RealKey::Identify(emulated::EmulatedHost& shell) {
   }
   return m_disk.Describe() + " is not a Stelvarion key: it did not answer with the identity of "
          "a KV 2 Zarno P3, a Varnok Key or a KV 2 Zarno P9. Nothing was written.";
+}
+
+std::string RealKey::CheckStartCanFinish() const {
+  if (ModelKind != ModelKindFromName(kModelNameP9) || linuxhost::HasRawIoCapability(m_paths)) return {};
+  return "the KV 2 Zarno P9 at " + m_disk.node + " is reset by a command (FF 1D) that the kernel passes only to a "
+         "process with the CAP_SYS_RAWIO capability: run as root. Nothing was written.";
 }
 
 std::vector<std::string> RealKey::TraceLines() const {

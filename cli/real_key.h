@@ -25,6 +25,12 @@ class RealKey {
   // library make its first identification. Empty when the disk is a key of the family.
   std::string Identify(emulated::EmulatedHost& shell);
 
+  // Before Start: whether the sequence can reach its end on this kernel. The KV 2 Zarno P9 is
+  // reset by a block of opcode FF, which the kernel passes only with CAP_SYS_RAWIO; the other
+  // blocks (AD, which the kernel files under READ DVD STRUCTURE, and the standard ones) pass for
+  // a writable open. Empty when it can; else the refusal.
+  std::string CheckStartCanFinish() const;
+
   const linuxhost::Disk& Disk() const { return m_disk; }
   linuxhost::LinuxHost& Host() { return *m_host; }
 

@@ -111,6 +111,7 @@ int main(int argc, char** argv) {
     AddSystemFileResources(host);
     std::string refused = realKey->Open(*device);
     if (refused.empty()) refused = realKey->Identify(host);
+    if (refused.empty()) refused = realKey->CheckStartCanFinish();
     if (!refused.empty()) {
       std::fprintf(stderr, "stelvarion-boot: %s\n", refused.c_str());
       return kExitNotSuccessful;

@@ -145,6 +145,18 @@ bool FindDisk(const SystemPaths& paths, const std::string& path, Disk* disk, std
   return false;
 }
 
+bool HasRawIoCapability(const SystemPaths& paths) {
+  constexpr int kCapSysRawIo = 17;
+  std::ifstream in(paths.processStatus);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("CapEff:", 0) == 0) {
+      const std::uint64_t effective = std::strtoull(line.c_str() + 7, nullptr, 16);
+      return (effective >> kCapSysRawIo & 1) != 0;
+    }
+  }
+  return false;
+}
+
 std::vector<std::string> MountsOf(const SystemPaths& paths, const Disk& disk) {
   std::vector<std::pair<std::string, std::string>> numbers = {{disk.majorMinor, disk.node}};
   for (const DiskPartition& partition : disk.partitions) {

@@ -13,7 +13,12 @@ struct SystemPaths {
   std::string sysRoot = "/sys";
   std::string devRoot = "/dev";
   std::string mountInfo = "/proc/self/mountinfo";
+  std::string processStatus = "/proc/self/status";
 };
+
+// Whether this process holds CAP_SYS_RAWIO, which the kernel wants for SG_IO command blocks
+// outside its list of standard ones (its "CapEff" line).
+bool HasRawIoCapability(const SystemPaths& paths);
 
 struct DiskPartition {
   std::string name;      // "sdb1"

@@ -33,6 +33,7 @@ FakeKernel::FakeKernel(fs::path root) : m_root(std::move(root)) {
   fs::create_directories(m_root / "dev");
   Write(m_root / "mountinfo", "22 1 0:21 / /proc rw,relatime - proc proc rw");
   m_mountInfo = "22 1 0:21 / /proc rw,relatime - proc proc rw\n";
+  SetRawIo(true);
 }
 
 linuxhost::SystemPaths FakeKernel::Paths() const {
@@ -40,6 +41,7 @@ linuxhost::SystemPaths FakeKernel::Paths() const {
   paths.sysRoot = (m_root / "sys").string();
   paths.devRoot = (m_root / "dev").string();
   paths.mountInfo = (m_root / "mountinfo").string();
+  paths.processStatus = (m_root / "status").string();
   return paths;
 }
 
@@ -82,6 +84,12 @@ FakeDisk& FakeKernel::AddDisk(const std::string& name, std::unique_ptr<emulated:
   FakeDisk& added = *disk;
   m_disks[name] = std::move(disk);
   return added;
+}
+
+void FakeKernel::SetRawIo(bool held) {
+  // Root's full set, or an ordinary user's empty one.
+  std::ofstream(m_root / "status") << "Name:\tstelvarion-boot\nCapInh:\t0000000000000000\nCapEff:\t"
+                                   << (held ? "000001ffffffffff" : "0000000000000000") << "\n";
 }
 
 void FakeKernel::AddMount(const std::string& majorMinor, const std::string& mountPoint) {

@@ -47,6 +47,9 @@ class FakeKernel : public linuxhost::DeviceCalls {
                     const std::vector<std::string>& partitions = {});
   FakeDisk& Disk(const std::string& name) { return *m_disks.at(name); }
   void AddMount(const std::string& majorMinor, const std::string& mountPoint);
+  // The process's effective capabilities as /proc/self/status shows them: with CAP_SYS_RAWIO
+  // (root, the default) or none.
+  void SetRawIo(bool held);
   std::string Node(const std::string& name) const { return (m_root / "dev" / name).string(); }
   std::vector<std::string> attributesWritten;  // "path=text"
 
