@@ -278,9 +278,12 @@ TEST(GuestCutOffTest, ARunCutOffMidwayIsRepeatedOnTheSameKey) {
   const std::string environment = "STELVARION_USB_KEY=" + Quote(STELVARION_USB_KEY);
   // The power goes a few seconds into the sequence, while it formats.
   const GuestResult cut = GuestRun(options, {"sh", "-c", "stelvarion-boot --device auto --yes --label CUT & "
-                                             "sleep 4; echo o >/proc/sysrq-trigger; sleep 30"}, environment);
+                                             "sleep 6; echo o >/proc/sysrq-trigger; sleep 30"}, environment);
   EXPECT_NE(cut.exitCode, 0) << cut.out;
+  EXPECT_TRUE(Has(cut.out, "Formatting...")) << cut.out;  // the sequence had begun
   EXPECT_FALSE(Has(cut.out, "Successful.")) << cut.out;
+  std::printf("[ cut      ] guest-run status %d after %.1f s; %s\n", cut.exitCode, cut.seconds,
+              cut.out.substr(cut.out.rfind('[') == std::string::npos ? 0 : cut.out.rfind('[')).c_str());
 
   const GuestResult again = GuestRun(options, {"stelvarion-boot", "--device", "auto", "--yes", "--label", "CUT"}, environment);
   ASSERT_EQ(again.exitCode, 0) << again.err << again.out;
