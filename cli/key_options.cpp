@@ -220,18 +220,29 @@ emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const Emu
   host.administrator = !options.ordinaryUser;
   host.SetRealTime(options.realPauses);
   // Files written on the key carry today's date, as on a real computer.
-  host.SetTime(static_cast<std::uint32_t>(std::time(nullptr)));
+  host.SetTime(FrontEndClockStart());
+  AddSystemFileResources(host, options.systemFiles ? &*options.systemFiles : nullptr);
+  host.Install();
+  return key;
+}
+
+std::uint32_t FrontEndClockStart() {
+  std::uint32_t seconds = 0;
+  const char* start = std::getenv("STELVARION_CLOCK_START");
+  if (start != nullptr && ParseNumber(start, 0xFFFFFFFFu, &seconds)) return seconds;
+  return static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolder* folder) {
   const auto files = SystemFileImages();
   for (std::size_t i = 0; i < files.size(); ++i) {
     std::vector<std::uint8_t>& resource = host.resources[kFirstSystemFileResource + static_cast<int>(i)];
-    if (options.systemFiles) {
-      resource = options.systemFiles->images[i];
+    if (folder != nullptr) {
+      resource = folder->images[i];
     } else {
       resource.assign(files[i].bytes.begin(), files[i].bytes.end());
     }
   }
-  host.Install();
-  return key;
 }
 
 bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path) {

@@ -76,5 +76,13 @@ inline constexpr char kKeyDriveLetter = 'E';
 // on entering its k-th pause.
 emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options);
 
+// Where the front ends' clock starts: now, or the seconds in STELVARION_CLOCK_START, so that two
+// runs (over the emulated key and over a real one) send the same filler bytes.
+std::uint32_t FrontEndClockStart();
+
+// The three system files as the program's RCDATA resources 150 to 152: the built-in ones, or the
+// folder's.
+void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolder* folder = nullptr);
+
 // Every command block and every pause, one line each.
 bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path);

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,9 @@
 #include "devlib/scsi_flash_device.h"
 #include "cli/key_options.h"
 #include "host/emulated/emulated_host.h"
+#if defined(STELVARION_LINUX_HOST)
+#include "cli/real_key.h"
+#endif
 
 namespace {
 
@@ -26,6 +31,9 @@ void PrintUsage() {
       "  --ordinary-user    reach the key through the helper driver instead of pass-through\n"
       "  --info-block       print the key's information block as read (hex, 16 bytes a line)\n"
       "  --trace            print every command the key received");
+#if defined(STELVARION_LINUX_HOST)
+  std::fputs(RealKeyHelp(), stdout);
+#endif
 }
 
 std::string Text(const char* bytes, std::size_t width) {
@@ -51,6 +59,10 @@ int main(int argc, char** argv) {
   commandLine->add_flag("--ordinary-user", options.ordinaryUser);
   commandLine->add_flag("--info-block", showInfoBlock);
   commandLine->add_flag("--trace", showTrace);
+  std::optional<std::string> device;
+#if defined(STELVARION_LINUX_HOST)
+  commandLine->add_option("--device", device);
+#endif
   std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
     PrintUsage();
@@ -63,13 +75,33 @@ int main(int argc, char** argv) {
     return 2;
   }
   emulated::EmulatedHost host;
-  try {
-    SetUpEmulatedHost(host, options);
-  } catch (const emulated::StoredKeyRefused& refusal) {
-    std::fprintf(stderr, "stelvarion-probe: %s\n", refusal.what());
-    if (refusal.WhatKind() != emulated::StoredKeyRefused::Kind::kContradicted) return 1;
-    PrintUsage();
-    return 2;
+#if defined(STELVARION_LINUX_HOST)
+  linuxhost::RealDeviceCalls deviceCalls;
+  std::unique_ptr<RealKey> realKey;
+  if (device) {
+    std::string refused = EmulatedKeyOptionBesideDevice(*commandLine);
+    if (!refused.empty()) {
+      std::fprintf(stderr, "stelvarion-probe: %s\n", refused.c_str());
+      return 2;
+    }
+    realKey = std::make_unique<RealKey>(deviceCalls, linuxhost::SystemPaths{});
+    refused = realKey->Open(*device);
+    if (refused.empty()) refused = realKey->Identify(host);
+    if (!refused.empty()) {
+      std::fprintf(stderr, "stelvarion-probe: %s\n", refused.c_str());
+      return 1;
+    }
+  }
+#endif
+  if (!device) {
+    try {
+      SetUpEmulatedHost(host, options);
+    } catch (const emulated::StoredKeyRefused& refusal) {
+      std::fprintf(stderr, "stelvarion-probe: %s\n", refusal.what());
+      if (refusal.WhatKind() != emulated::StoredKeyRefused::Kind::kContradicted) return 1;
+      PrintUsage();
+      return 2;
+    }
   }
 
   char name[20] = {};
@@ -91,8 +123,12 @@ int main(int argc, char** argv) {
   std::printf("Transport:  %s\n", TransportKind == kTransportPassThrough ? "SCSI pass-through" : "helper driver");
   std::printf("Keys found: %d\n", count);
   std::printf("Model:      %s\n", name[0] != '\0' ? name : "(identity not recognised)");
+  std::string drive = std::string(1, letter) + ":";
+#if defined(STELVARION_LINUX_HOST)
+  if (realKey) drive = realKey->Disk().node;  // the device path stands where Windows has a letter
+#endif
   if (letterResult == kResultSuccess) {
-    std::printf("Drive:      %c:\n", letter);
+    std::printf("Drive:      %s\n", drive.c_str());
   } else {
     std::printf("Drive:      unknown (result %d)\n", letterResult);
   }
@@ -115,10 +151,15 @@ int main(int argc, char** argv) {
       }
     }
   }
-  if (showTrace) {
+  if (showTrace && !device) {
     for (const emulated::TraceEvent& event : host.trace.Events()) {
       std::printf("  %s\n", event.Describe().c_str());
     }
   }
+#if defined(STELVARION_LINUX_HOST)
+  if (showTrace && realKey) {
+    for (const std::string& line : realKey->TraceLines()) std::printf("  %s\n", line.c_str());
+  }
+#endif
   return capacity == kResultSuccess ? 0 : 1;
 }

@@ -6,6 +6,7 @@
 #include <exception>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -28,12 +29,23 @@
 #include "cli/trace_file.h"
 #include "host/emulated/key_state.h"
 #include "host/emulated/stored_key.h"
+#if defined(STELVARION_LINUX_HOST)
+#include "cli/real_key.h"
+#endif
 
 namespace {
 
 constexpr int kExitSuccessful = 0;
 constexpr int kExitNotSuccessful = 1;
 constexpr int kExitUsage = 2;
+
+const char* DeviceHelp() {
+#if defined(STELVARION_LINUX_HOST)
+  return RealKeyHelp();
+#else
+  return "";
+#endif
+}
 
 void PrintHelp() {
   std::printf(
@@ -51,11 +63,12 @@ void PrintHelp() {
       "  --system-files DIR  copy IBMBIO.COM, IBMDOS.COM and COMMAND.COM from DIR instead of the\n"
       "                      files built into the program (PC DOS or MS-DOS 4.0 to 7.x, IBM names)\n"
       "%s"
+      "%s"
       "  --help              this text\n"
       "\n"
       "Exit status: 0 after \"Successful.\", 1 after any other message or a refusal, 2 for a\n"
       "usage error. The image is a plain disk image: partition 1 holds the FAT volume.\n",
-      KeyOptionsHelp());
+      KeyOptionsHelp(), DeviceHelp());
 }
 
 int Usage(const std::string& message) {
@@ -96,8 +109,37 @@ struct RunRequest {
   TraceFile& trace;
 };
 
-// The dialog, from the capacity line to its last message. *written tells whether the key's flash
-// was changed.
+// The dialog over a host whose ports are installed, from the capacity line to its last message.
+// True after "Successful.".
+bool ShowDialog(emulated::EmulatedHost& shell, const RunRequest& request, const std::string& headline,
+                const std::string& notice) {
+  bool successful = false;
+  bool cancelled = false;
+  shell.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
+    std::printf("\n[%s] %s\n", box.caption.c_str(), box.text.c_str());
+    if (box.text == text::kSuccessful) successful = true;
+    if (box.caption == text::kFormatWarningCaption) {
+      if (request.yes) {
+        std::printf("Continue? [y/N] y (--yes)\n");
+        return host::win32::IDOK;
+      }
+      const int answer = AskOnTerminal();
+      cancelled = answer != host::win32::IDOK;
+      return answer;
+    }
+    return host::win32::IDOK;
+  };
+
+  std::printf("%s — %s\n", text::kDialogTitle, headline.c_str());
+  TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, request.label);
+  runner.SetNotice(notice);
+  BootUtilityApp app(runner);
+  app.InitInstance();
+  if (cancelled) std::printf("Cancelled: nothing was written.\n");
+  return successful;
+}
+
+// The dialog over the emulated key. *written tells whether the key's flash was changed.
 int RunDialog(const RunRequest& request, bool* written) {
   const EmulatedKeyOptions& options = request.options;
   emulated::EmulatedHost host;
@@ -117,30 +159,10 @@ int RunDialog(const RunRequest& request, bool* written) {
   const KeyFit fit = JudgeKeyFit(config);
   if (!fit.refusal.empty()) return Usage(fit.refusal);
 
-  bool successful = false;
-  bool cancelled = false;
-  host.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
-    std::printf("\n[%s] %s\n", box.caption.c_str(), box.text.c_str());
-    if (box.text == text::kSuccessful) successful = true;
-    if (box.caption == text::kFormatWarningCaption) {
-      if (request.yes) {
-        std::printf("Continue? [y/N] y (--yes)\n");
-        return host::win32::IDOK;
-      }
-      const int answer = AskOnTerminal();
-      cancelled = answer != host::win32::IDOK;
-      return answer;
-    }
-    return host::win32::IDOK;
-  };
-
-  std::printf("%s — emulated key \"%s\", %u MB, firmware %s, image %s\n", text::kDialogTitle,
-              config.model.c_str(), config.capacityMb, config.revision.c_str(), config.imagePath.c_str());
-  TerminalDialogRunner runner(stdout, isatty(fileno(stdout)) != 0, request.label);
-  runner.SetNotice(fit.notice);
-  BootUtilityApp app(runner);
-  app.InitInstance();
-  if (cancelled) std::printf("Cancelled: nothing was written.\n");
+  char headline[512];
+  std::snprintf(headline, sizeof headline, "emulated key \"%s\", %u MB, firmware %s, image %s", config.model.c_str(),
+                config.capacityMb, config.revision.c_str(), config.imagePath.c_str());
+  const bool successful = ShowDialog(host, request, headline, fit.notice);
 
   *written = KeyWasWritten(host.trace);
   if (request.trace.Wanted() && !request.trace.Write(host)) {
@@ -149,6 +171,41 @@ int RunDialog(const RunRequest& request, bool* written) {
   }
   return successful ? kExitSuccessful : kExitNotSuccessful;
 }
+
+#if defined(STELVARION_LINUX_HOST)
+// The dialog over a real key on this machine's USB bus (--device).
+int RunOnDevice(const RunRequest& request, const std::string& device) {
+  const EmulatedKeyOptions& options = request.options;
+  emulated::EmulatedHost shell;  // message boxes and resources; the key is reached through Linux
+  linuxhost::RealDeviceCalls deviceCalls;
+  RealKey realKey(deviceCalls, linuxhost::SystemPaths{});
+  AddSystemFileResources(shell, options.systemFiles ? &*options.systemFiles : nullptr);
+  std::string refused = realKey.Open(device);
+  // The trace is checked before anything is sent, and never goes over the key's device node.
+  if (refused.empty() && !options.traceFile.empty()) {
+    if (std::string error = request.trace.Prepare(options.traceFile, realKey.Disk().node); !error.empty()) {
+      return Usage(error);
+    }
+  }
+  if (refused.empty()) refused = realKey.Identify(shell);
+  if (refused.empty()) refused = realKey.CheckStartCanFinish();
+  if (!refused.empty()) {
+    std::fprintf(stderr, "stelvarion-boot: %s\n", refused.c_str());
+    return kExitNotSuccessful;
+  }
+
+  const bool successful =
+      ShowDialog(shell, request, "key " + realKey.Disk().node + " (" + realKey.Disk().Name() + ")", std::string());
+  if (const std::string advice = realKey.FailureAdvice(); !successful && !advice.empty()) {
+    std::fprintf(stderr, "stelvarion-boot: %s\n", advice.c_str());
+  }
+  if (!options.traceFile.empty() && !realKey.WriteTrace(options.traceFile)) {
+    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", options.traceFile.c_str());
+    return kExitNotSuccessful;
+  }
+  return successful ? kExitSuccessful : kExitNotSuccessful;
+}
+#endif
 
 // Whether a file is missing, so that a run that changed nothing can remove what it made.
 bool IsMissing(const std::string& path) {
@@ -169,6 +226,10 @@ int main(int argc, char** argv) {
   commandLine->add_flag("--help,-h", help);
   commandLine->add_flag("--yes,-y", yes);
   AllowEmptyValue(commandLine->add_option("--label", label));
+  std::optional<std::string> device;
+#if defined(STELVARION_LINUX_HOST)
+  commandLine->add_option("--device", device);
+#endif
   AddKeyOptions(*commandLine, options, texts);
   AddSystemFilesOption(*commandLine, options);
   const std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
@@ -192,6 +253,14 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "stelvarion-boot: warning: %s\n", warning.c_str());
     }
   }
+
+#if defined(STELVARION_LINUX_HOST)
+  if (device) {
+    if (const std::string error = EmulatedKeyOptionBesideDevice(*commandLine); !error.empty()) return Usage(error);
+    TraceFile trace;
+    return RunOnDevice({options, labelBytes, yes, trace}, *device);
+  }
+#endif
 
   if (const std::string error = ImageRefusal(options.key.imagePath); !error.empty()) return Usage(error);
   // The options alone are judged first; a stored key is judged again as it is, once opened.

@@ -1,0 +1,370 @@
+#include "host/linux/linux_host.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+
+namespace linuxhost {
+namespace {
+
+// SCSI_PASS_THROUGH_DIRECT of a 32-bit program, read at its own offsets.
+namespace sptd {
+constexpr std::size_t kLength = 0;
+constexpr std::size_t kScsiStatus = 2;
+constexpr std::size_t kCdbLength = 6;
+constexpr std::size_t kSenseInfoLength = 7;
+constexpr std::size_t kDataIn = 8;
+constexpr std::size_t kDataTransferLength = 12;
+constexpr std::size_t kTimeOutValue = 16;
+constexpr std::size_t kSenseInfoOffset = 24;
+constexpr std::size_t kCdb = 28;
+constexpr std::size_t kCdbRoom = 16;
+constexpr std::uint16_t kStructSize = 44;
+constexpr std::uint8_t kDataInValue = 1;
+}  // namespace sptd
+
+constexpr std::size_t kSectorSize = 512;
+
+std::uint32_t Little32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+// The letter of "\\.\E:", of "E:\" or of "E:\NAME.EXT".
+char VolumeLetter(const char* path) {
+  if (path == nullptr) return 0;
+  if (std::strncmp(path, "\\\\.\\", 4) == 0) path += 4;
+  if (path[0] == 0 || path[1] != ':') return 0;
+  return static_cast<char>(std::toupper(static_cast<unsigned char>(path[0])));
+}
+
+emulated::LocalTime LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  emulated::LocalTime time;
+  time.year = static_cast<std::uint16_t>(local.tm_year + 1900);
+  time.month = static_cast<std::uint8_t>(local.tm_mon + 1);
+  time.day = static_cast<std::uint8_t>(local.tm_mday);
+  time.hour = static_cast<std::uint8_t>(local.tm_hour);
+  time.minute = static_cast<std::uint8_t>(local.tm_min);
+  time.second = static_cast<std::uint8_t>(std::min(local.tm_sec, 59));
+  return time;
+}
+
+// The block device as 512-byte sectors. It starts by dropping what the kernel caches, since the
+// library's WRITE(10) commands went past that cache, and flushes on its way out if it wrote.
+class BlockDeviceSectors final : public emulated::SectorDevice {
+ public:
+  BlockDeviceSectors(DeviceCalls& calls, int fd, bool readOnly) : m_calls(calls), m_fd(fd), m_readOnly(readOnly) {
+    m_calls.Flush(m_fd);
+    std::uint64_t bytes = 0;
+    if (m_calls.Ioctl(m_fd, BLKGETSIZE64, &bytes) == 0) m_sectors = bytes / kSectorSize;
+    int ro = 0;
+    if (m_calls.Ioctl(m_fd, BLKROGET, &ro) == 0 && ro != 0) m_readOnly = true;
+  }
+  ~BlockDeviceSectors() override {
+    if (m_written) m_calls.Flush(m_fd);
+  }
+
+  bool ReadSectors(std::uint64_t lba, std::uint32_t count, std::uint8_t* out) override {
+    const std::size_t size = std::size_t{count} * kSectorSize;
+    return InRange(lba, count) && m_calls.ReadAt(m_fd, out, size, lba * kSectorSize) == static_cast<long>(size);
+  }
+  bool WriteSectors(std::uint64_t lba, std::uint32_t count, const std::uint8_t* in) override {
+    if (m_readOnly || !InRange(lba, count)) return false;
+    m_written = true;
+    const std::size_t size = std::size_t{count} * kSectorSize;
+    return m_calls.WriteAt(m_fd, in, size, lba * kSectorSize) == static_cast<long>(size);
+  }
+  std::uint64_t SectorCount() const override { return m_sectors; }
+  bool IsWriteProtected() const override { return m_readOnly; }
+
+ private:
+  bool InRange(std::uint64_t lba, std::uint32_t count) const { return lba <= m_sectors && count <= m_sectors - lba; }
+
+  DeviceCalls& m_calls;
+  int m_fd;
+  bool m_readOnly;
+  bool m_written = false;
+  std::uint64_t m_sectors = 0;
+};
+
+}  // namespace
+
+LinuxHost::LinuxHost(DeviceCalls& calls, SystemPaths paths) : m_calls(calls), m_paths(std::move(paths)) {}
+
+LinuxHost::~LinuxHost() {
+  m_files.clear();
+  if (m_fd >= 0) {
+    // The kernel still holds the partition table it read at attach; have it read the new one,
+    // so the system sees the volume the program wrote. Refused while a partition is open: then
+    // the next plug-in does it.
+    m_calls.Ioctl(m_fd, BLKRRPART, nullptr);
+    m_calls.Close(m_fd);
+  }
+  if (host::Installed().volumes == this) host::Install(host::Ports{});
+}
+
+int LinuxHost::Attach(char letter, const Disk& disk, bool exclusive) {
+  // O_NONBLOCK: a key whose view is empty reports no medium, and must still open for commands.
+  const int kFlags = (exclusive ? O_EXCL : 0) | O_NONBLOCK;
+  int fd = disk.readOnly ? -EROFS : m_calls.Open(disk.node, O_RDWR | kFlags);
+  bool readOnly = false;
+  if (fd == -EROFS) {
+    fd = m_calls.Open(disk.node, O_RDONLY | kFlags);
+    readOnly = true;
+  }
+  if (fd < 0) return fd;
+  m_fd = fd;
+  m_readOnly = readOnly;
+  m_disk = disk;
+  m_letter = static_cast<char>(std::toupper(static_cast<unsigned char>(letter)));
+  return 0;
+}
+
+void LinuxHost::FillPorts(host::Ports& ports) {
+  ports.volumes = this;
+  ports.helperDriver = this;
+  ports.clock = this;
+  ports.security = this;
+  ports.registry = this;
+  ports.files = this;
+}
+
+bool LinuxHost::IsOurs(const char* path) const {
+  return m_fd >= 0 && m_letter != 0 && VolumeLetter(path) == m_letter;
+}
+
+// A key pulled out leaves its descriptor open, but its sysfs entry goes at once.
+bool LinuxHost::Present() const {
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::path(m_paths.sysRoot) / "block" / m_disk.name, ignored);
+}
+
+// ---- Volumes and SCSI pass-through ---------------------------------------------------------
+
+host::Handle LinuxHost::OpenVolume(const char* path, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {
+  if (!IsOurs(path) || std::strlen(path) != 6 || !Present()) return host::kInvalidHandle;
+  const host::Handle handle = m_nextHandle++;
+  m_volumes.insert(handle);
+  return handle;
+}
+
+bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode, host::PassThroughRequest& request,
+                                std::uint32_t, std::uint32_t outSize, std::uint32_t* bytesReturned) {
+  std::uint8_t* image = request.image.data();
+  HostEvent event;
+  event.letter = m_letter;
+  const std::uint8_t cdbLength = std::min<std::uint8_t>(image[sptd::kCdbLength], sptd::kCdbRoom);
+  event.cdb.assign(image + sptd::kCdb, image + sptd::kCdb + cdbLength);
+  event.dataIn = image[sptd::kDataIn] == sptd::kDataInValue;
+  event.length = Little32(image + sptd::kDataTransferLength);
+
+  const bool wellFormed = m_volumes.count(volume) != 0 && ioControlCode == host::win32::IOCTL_SCSI_PASS_THROUGH_DIRECT &&
+                          (image[sptd::kLength] | image[sptd::kLength + 1] << 8) == sptd::kStructSize &&
+                          cdbLength > 0 && (event.length == 0 || request.dataBuffer != nullptr);
+  if (!wellFormed) {
+    event.outcome.error = -EINVAL;
+    lastFailure = event.outcome;
+    events.push_back(std::move(event));
+    return false;
+  }
+
+  const std::uint32_t senseOffset = Little32(image + sptd::kSenseInfoOffset);
+  SgCommand command;
+  command.cdb = image + sptd::kCdb;
+  command.cdbLength = cdbLength;
+  command.dataIn = event.dataIn;
+  command.data = request.dataBuffer;
+  command.length = event.length;
+  if (senseOffset < request.image.size()) {
+    command.sense = image + senseOffset;
+    command.senseRoom = static_cast<std::uint8_t>(
+        std::min<std::size_t>(image[sptd::kSenseInfoLength], request.image.size() - senseOffset));
+  }
+  command.timeoutMs = Little32(image + sptd::kTimeOutValue) * 1000;
+  event.outcome = SendSgIo(m_calls, m_fd, command);
+  const bool delivered = event.outcome.delivered;
+  if (delivered) {
+    image[sptd::kScsiStatus] = event.outcome.status;
+    if (bytesReturned != nullptr) *bytesReturned = outSize;
+  } else {
+    lastFailure = event.outcome;
+  }
+  events.push_back(std::move(event));
+  return delivered;
+}
+
+bool LinuxHost::CloseVolume(host::Handle volume) { return m_volumes.erase(volume) == 1; }
+
+// ---- No helper driver and no registry on Linux --------------------------------------------
+
+host::Handle LinuxHost::OpenDriver(const char*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
+                                   std::uint32_t* lastError) {
+  if (lastError != nullptr) *lastError = host::win32::ERROR_FILE_NOT_FOUND;
+  return host::kInvalidHandle;
+}
+
+bool LinuxHost::Control(host::Handle, std::uint32_t, const void*, std::uint32_t, void*, std::uint32_t,
+                        std::uint32_t*) {
+  return false;
+}
+
+bool LinuxHost::CloseDriver(host::Handle) { return false; }
+
+std::int32_t LinuxHost::OpenKey(host::RegistryKey, const char*, std::uint32_t, host::RegistryKey*) {
+  return static_cast<std::int32_t>(host::win32::ERROR_FILE_NOT_FOUND);
+}
+
+std::int32_t LinuxHost::EnumKey(host::RegistryKey, std::uint32_t, char*, std::uint32_t*) {
+  return static_cast<std::int32_t>(host::win32::ERROR_NO_MORE_ITEMS);
+}
+
+std::int32_t LinuxHost::QueryValue(host::RegistryKey, const char*, std::uint32_t*, std::uint8_t*, std::uint32_t*) {
+  return static_cast<std::int32_t>(host::win32::ERROR_FILE_NOT_FOUND);
+}
+
+std::int32_t LinuxHost::EnumValue(host::RegistryKey, std::uint32_t, char*, std::uint32_t*, std::uint32_t*,
+                                  std::uint8_t*, std::uint32_t*) {
+  return static_cast<std::int32_t>(host::win32::ERROR_NO_MORE_ITEMS);
+}
+
+std::int32_t LinuxHost::CloseKey(host::RegistryKey) { return 0; }
+
+// ---- Clock ---------------------------------------------------------------------------------
+
+void LinuxHost::Sleep(std::uint32_t milliseconds) {
+  HostEvent event;
+  event.kind = HostEvent::Kind::kPause;
+  event.milliseconds = milliseconds;
+  events.push_back(std::move(event));
+  if (realPauses) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  m_pausedMs += milliseconds;
+}
+
+std::uint32_t LinuxHost::SecondsSince1970() {
+  if (m_clockStart) return *m_clockStart + static_cast<std::uint32_t>(m_pausedMs / 1000);
+  return static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+void LinuxHost::LocalDateText(char text[9]) {
+  const std::time_t now = SecondsSince1970();
+  std::tm date{};
+  if (m_clockStart) {
+    gmtime_r(&now, &date);
+  } else {
+    localtime_r(&now, &date);
+  }
+  std::strftime(text, 9, "%m/%d/%y", &date);
+}
+
+// ---- Files and volumes -----------------------------------------------------------------------
+
+LinuxHost::Volume LinuxHost::Mount(const char* path) {
+  Volume volume;
+  if (!IsOurs(path) || !Present()) return volume;
+  for (int attempt = 0; attempt < 2 && !volume.fat; ++attempt) {
+    if (attempt == 1) {
+      // The key may show a larger area than the kernel read at attach (a run cut off earlier
+      // left a smaller one): have the kernel read the capacity again.
+      m_calls.WriteAttribute((std::filesystem::path(m_paths.sysRoot) / "block" / m_disk.name / "device" / "rescan").string(), "1");
+    }
+    volume.sectors = std::make_unique<BlockDeviceSectors>(m_calls, m_fd, m_readOnly);
+    volume.fat = emulated::FatVolume::Mount(*volume.sectors);
+  }
+  if (volume.fat) volume.fat->SetClock(LocalNow);
+  return volume;
+}
+
+std::uint32_t LinuxHost::GetDriveType(const char* rootPath) {
+  return IsOurs(rootPath) && Present() ? host::win32::DRIVE_REMOVABLE : host::win32::DRIVE_NO_ROOT_DIR;
+}
+
+bool LinuxHost::GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeBytesToCaller, std::uint64_t* totalBytes,
+                                   std::uint64_t* totalFreeBytes) {
+  // Windows takes a null for any output it need not fill.
+  std::uint64_t values[3] = {};
+  Volume volume = Mount(rootPath);
+  if (!volume.fat || volume.fat->GetDiskFreeSpaceEx(&values[0], &values[1], &values[2]) != 0) return false;
+  std::uint64_t* outputs[3] = {freeBytesToCaller, totalBytes, totalFreeBytes};
+  for (int i = 0; i < 3; ++i) {
+    if (outputs[i] != nullptr) *outputs[i] = values[i];
+  }
+  return true;
+}
+
+bool LinuxHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster, std::uint32_t* bytesPerSector,
+                                 std::uint32_t* freeClusters, std::uint32_t* totalClusters) {
+  std::uint32_t values[4] = {};
+  Volume volume = Mount(rootPath);
+  if (!volume.fat || volume.fat->GetDiskFreeSpace(&values[0], &values[1], &values[2], &values[3]) != 0) return false;
+  std::uint32_t* outputs[4] = {sectorsPerCluster, bytesPerSector, freeClusters, totalClusters};
+  for (int i = 0; i < 4; ++i) {
+    if (outputs[i] != nullptr) *outputs[i] = values[i];
+  }
+  return true;
+}
+
+std::uint32_t LinuxHost::GetCurrentDirectory(std::uint32_t size, char* buffer) {
+  std::error_code error;
+  const std::string current = std::filesystem::current_path(error).string();
+  if (error) return 0;
+  const auto length = static_cast<std::uint32_t>(current.size());
+  if (length + 1 > size) return length + 1;
+  std::memcpy(buffer, current.c_str(), length + 1);
+  return length;
+}
+
+bool LinuxHost::FindFirstFile(const char* path) {
+  Volume volume = Mount(path);
+  return volume.fat && volume.fat->FileExists(path);
+}
+
+bool LinuxHost::SetFileAttributes(const char* path, std::uint32_t attributes) {
+  Volume volume = Mount(path);
+  return volume.fat && volume.fat->SetAttributes(path, attributes) == 0;
+}
+
+host::Handle LinuxHost::CreateFile(const char* path, std::uint32_t, std::uint32_t, std::uint32_t creationDisposition,
+                                   std::uint32_t flagsAndAttributes) {
+  constexpr std::uint32_t kFileAttributeBits = 0x27;  // read-only, hidden, system, archive
+  Volume volume = Mount(path);
+  if (!volume.fat || creationDisposition != host::win32::CREATE_ALWAYS ||
+      volume.fat->CreateAlways(path, flagsAndAttributes & kFileAttributeBits, &volume.file) != 0) {
+    return host::kInvalidHandle;
+  }
+  const host::Handle handle = m_nextHandle++;
+  m_files.emplace(handle, std::move(volume));
+  return handle;
+}
+
+bool LinuxHost::WriteFile(host::Handle file, const void* data, std::uint32_t size, std::uint32_t* written) {
+  auto it = m_files.find(file);
+  std::uint32_t done = 0;
+  const bool ok = it != m_files.end() && it->second.fat->Write(it->second.file, data, size, &done) == 0;
+  if (written != nullptr) *written = done;
+  return ok;
+}
+
+bool LinuxHost::CloseFile(host::Handle file) {
+  auto it = m_files.find(file);
+  if (it == m_files.end()) return false;
+  const bool ok = it->second.fat->Close(it->second.file) == 0;
+  m_files.erase(it);  // the sectors flush here, before the program goes on
+  return ok;
+}
+
+bool LinuxHost::SetVolumeLabel(const char* rootPath, const char* label) {
+  Volume volume = Mount(rootPath);
+  return volume.fat && volume.fat->SetVolumeLabel(label) == 0;
+}
+
+}  // namespace linuxhost
