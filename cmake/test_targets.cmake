@@ -72,3 +72,13 @@ if(STELVARION_PRECOMPILED_GTEST)
   endforeach()
 endif()
 
+# Every program of tests/, for the builds that only run the tests: the sanitizer build, and the
+# 32-bit Windows test build, whose GUI and smoke tests run the release build's programs. The
+# front ends and the Windows programs these builds would also make run in no test of theirs.
+add_custom_target(stelvarion_test_programs)
+foreach(target IN LISTS stelvarion_test_targets)
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    add_dependencies(stelvarion_test_programs ${target})
+  endif()
+endforeach()
