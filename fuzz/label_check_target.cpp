@@ -17,7 +17,7 @@
 namespace fuzz {
 namespace {
 
-// The sixteen characters a label may not hold, one by one.
+// The sixteen printable characters a label may not hold, one by one.
 bool ForbiddenInLabel(char c) {
   switch (c) {
     case '\\': case '/': case '|': case '"': case '.': case '?': case ',': case ';':
@@ -28,8 +28,14 @@ bool ForbiddenInLabel(char c) {
   }
 }
 
+// The bytes below the space, and DEL: another program can put them in the field.
+bool ControlByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return byte <= 0x1F || byte == 0x7F;
+}
+
 int ReferenceLabelInvalid(const std::string& label) {
-  return std::any_of(label.begin(), label.end(), ForbiddenInLabel) ? 1 : 0;
+  return std::any_of(label.begin(), label.end(), [](char c) { return ForbiddenInLabel(c) || ControlByte(c); }) ? 1 : 0;
 }
 
 class NullProgress : public host::ProgressBar {
