@@ -51,7 +51,7 @@ std::string EmulatedKeyOptionBesideDevice(const CLI::App& app) {
            "to the device node";
   }
   for (const char* name : {"--image", "--model", "--capacity", "--revision", "--flash-type", "--banks",
-                           "--write-protected"}) {
+                           "--write-protected", "--key-log"}) {
     if (app.get_option_no_throw(name) != nullptr && app.count(name) != 0) {
       return std::string(name) + " describes the emulated key; a real key (--device) tells its own";
     }

@@ -62,6 +62,8 @@ void PrintHelp() {
       "  --yes               answer OK to \"Format Warning\" without asking\n"
       "  --system-files DIR  copy IBMBIO.COM, IBMDOS.COM and COMMAND.COM from DIR instead of the\n"
       "                      files built into the program (PC DOS or MS-DOS 4.0 to 7.x, IBM names)\n"
+      "  --key-log FILE      write every command as the emulated key decoded it, one line each, as\n"
+      "                      stelvarion-usb-key --trace does\n"
       "%s"
       "%s"
       "  --help              this text\n"
@@ -107,6 +109,7 @@ struct RunRequest {
   std::string label;   // code-page bytes, as the Windows program gets them
   bool yes = false;
   TraceFile& trace;
+  std::string keyLog = {};
 };
 
 // The dialog over a host whose ports are installed, from the capacity line to its last message.
@@ -165,6 +168,10 @@ int RunDialog(const RunRequest& request, bool* written) {
   const bool successful = ShowDialog(host, request, headline, fit.notice);
 
   *written = KeyWasWritten(host.trace);
+  if (!request.keyLog.empty() && !WriteKeyLog(*key, request.keyLog)) {
+    std::fprintf(stderr, "stelvarion-boot: cannot write the key log to %s\n", request.keyLog.c_str());
+    return kExitNotSuccessful;
+  }
   if (request.trace.Wanted() && !request.trace.Write(host)) {
     std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", request.trace.Path().c_str());
     return kExitNotSuccessful;
@@ -222,10 +229,12 @@ int main(int argc, char** argv) {
   std::optional<std::string> label;
   bool yes = false;
   bool help = false;
+  std::string keyLog;
   const auto commandLine = NewCommandLine("stelvarion-boot");
   commandLine->add_flag("--help,-h", help);
   commandLine->add_flag("--yes,-y", yes);
   AllowEmptyValue(commandLine->add_option("--label", label));
+  commandLine->add_option("--key-log", keyLog);
   std::optional<std::string> device;
 #if defined(STELVARION_LINUX_HOST)
   commandLine->add_option("--device", device);
@@ -278,7 +287,7 @@ int main(int argc, char** argv) {
   const bool imageIsNew = IsMissing(options.key.imagePath);
   const bool stateIsNew = IsMissing(statePath);
   bool written = false;
-  const int result = RunDialog({options, labelBytes, yes, trace}, &written);
+  const int result = RunDialog({options, labelBytes, yes, trace, keyLog}, &written);
   // A run that changed nothing leaves no image of its own making behind, nor its state.
   // A usage error found once the key was opened leaves no state file of its making either.
   std::error_code error;

@@ -38,3 +38,13 @@ void TraceFile::DiscardIfNew() {
   if (!error) fs::remove(created, error);
   m_created = false;
 }
+
+bool WriteKeyLog(const emulated::EmulatedKey& key, const std::string& path) {
+  std::ofstream out(path);
+  for (const emulated::KeyCommandRecord& record : key.Log()) {
+    out << record.name << (record.dataIn ? " in " : " out ") << record.length << " status " << int{record.status};
+    for (const auto& [field, value] : record.fields) out << ' ' << field << '=' << value;
+    out << '\n';
+  }
+  return static_cast<bool>(out);
+}

@@ -28,3 +28,9 @@ class TraceFile {
   std::string m_path;
   bool m_created = false;
 };
+
+// Every command the key decoded, one line each: its name, direction, length, status and decoded
+// fields (the filler bytes of a block are not among them). Written alike by every program that
+// holds the key itself, so that two runs can be compared command for command. False when the
+// file could not be written.
+bool WriteKeyLog(const emulated::EmulatedKey& key, const std::string& path);

@@ -1,6 +1,7 @@
 #include "usb/key_scsi_unit.h"
 
 #include <algorithm>
+#include <string>
 
 #include "host/emulated/scsi_decode.h"
 
@@ -21,10 +22,12 @@ constexpr std::uint8_t kSynchronizeCache10 = 0x35;
 constexpr std::uint8_t kModeSense10 = 0x5A;
 
 constexpr std::uint8_t kNotReady = 0x02;
+constexpr std::uint8_t kUnitAttention = 0x06;
 constexpr std::uint8_t kIllegalRequest = 0x05;
 constexpr std::uint8_t kAscInvalidFieldInCdb = 0x24;
 constexpr std::uint8_t kAscLunNotSupported = 0x25;
 constexpr std::uint8_t kAscMediumNotPresent = 0x3A;
+constexpr std::uint8_t kAscMediumMayHaveChanged = 0x28;
 
 constexpr std::uint32_t kSenseSize = 18;
 constexpr std::uint32_t kLargestVendorTransfer = 65536;
@@ -77,6 +80,12 @@ DataPhase KeyScsiUnit::IntendedPhase(const std::uint8_t* cdb, bool hostIn, std::
 
 ScsiResult KeyScsiUnit::Execute(const std::uint8_t* cdb, const DataPhase& phase,
                                 const std::vector<std::uint8_t>& dataOut) {
+  if (m_mediumChanged && cdb[0] != kInquiry) {
+    m_mediumChanged = false;
+    // REQUEST SENSE hands the attention over as its sense; any other command fails with it.
+    if (cdb[0] != kRequestSense) return Fail(kUnitAttention, kAscMediumMayHaveChanged);
+    m_sense = emulated::Sense{kUnitAttention, kAscMediumMayHaveChanged, 0};
+  }
   switch (cdb[0]) {
     case kRequestSense:
       return RequestSense(phase.length);
@@ -135,6 +144,10 @@ ScsiResult KeyScsiUnit::ThroughKey(const std::uint8_t* cdb, const DataPhase& pha
   }
   result.status = m_key.Execute(command);
   m_sense = m_key.LastSense();
+  if (m_reportMediumChanges && result.status == emulated::kStatusGood && !m_key.Log().empty()) {
+    const std::string& name = m_key.Log().back().name;
+    if (name == "DeviceReset" || name == "RefreshMedium" || name == "SwitchMedium") m_mediumChanged = true;
+  }
   if (result.status == emulated::kStatusGood) {
     if (command.dataIn) {
       buffer.resize(std::min(command.Answered(), phase.length));

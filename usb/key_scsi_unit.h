@@ -46,6 +46,11 @@ class KeyScsiUnit {
   // The sense REQUEST SENSE answers next.
   const emulated::Sense& PendingSense() const { return m_sense; }
 
+  // When on, a reset, refresh or medium switch that the key carried out leaves a UNIT ATTENTION
+  // (medium may have changed) for the next command but INQUIRY, as a removable disk reports a
+  // new medium: the host's own disk driver then finds out that the volume changed under it.
+  void ReportMediumChanges(bool on) { m_reportMediumChanges = on; }
+
  private:
   ScsiResult Fail(std::uint8_t key, std::uint8_t asc);
   ScsiResult Good(std::vector<std::uint8_t> data = {});
@@ -56,6 +61,8 @@ class KeyScsiUnit {
 
   emulated::EmulatedKey& m_key;
   emulated::Sense m_sense;
+  bool m_reportMediumChanges = false;
+  bool m_mediumChanged = false;
 };
 
 }  // namespace usb

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "cli/key_options.h"
+#include "cli/trace_file.h"
 #include "host/emulated/emulated_host.h"
 #include "usb/usb_key_device.h"
 #include "usb/usbredir_key_server.h"
@@ -34,6 +35,10 @@ void PrintUsage(std::FILE* to) {
                "  -device usb-redir,chardev=key,bus=usb.0,bootindex=0\n"
                "  --image IMAGE       the key's flash image, created sparse when missing\n"
                "  --socket PATH       the Unix socket to listen on (a stale socket there is replaced)\n"
+               "  --report-medium-changes\n"
+               "                      after a reset, refresh or medium switch of the key, answer the next\n"
+               "                      command with UNIT ATTENTION (medium may have changed), so that the\n"
+               "                      host's disk driver notices the new volume\n"
                "%s"
                "  -h, --help          this text\n"
                "The key keeps its vendor commands, areas and passwords exactly as over the emulated host;\n"
@@ -89,16 +94,6 @@ int AcceptPeer(int listener) {
   }
 }
 
-bool WriteKeyLog(const emulated::EmulatedKey& key, const std::string& path) {
-  std::ofstream out(path);
-  for (const emulated::KeyCommandRecord& record : key.Log()) {
-    out << record.name << (record.dataIn ? " in " : " out ") << record.length << " status " << int{record.status};
-    for (const auto& [field, value] : record.fields) out << ' ' << field << '=' << value;
-    out << '\n';
-  }
-  return static_cast<bool>(out);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,8 +101,10 @@ int main(int argc, char** argv) {
   KeyOptionTexts texts;
   std::string socketPath;
   bool help = false;
+  bool reportMediumChanges = false;
   const auto commandLine = NewCommandLine("stelvarion-usb-key");
   commandLine->add_flag("--help,-h", help);
+  commandLine->add_flag("--report-medium-changes", reportMediumChanges);
   commandLine->add_option("--socket", socketPath);
   AddKeyOptions(*commandLine, options, texts);
   std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
@@ -154,6 +151,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   usb::UsbKeyDevice device(*key);
+  device.Unit().ReportMediumChanges(reportMediumChanges);
   const usb::UsbIdentity& id = device.Identity();
   std::fprintf(stderr, "stelvarion-usb-key: \"%s\" %04x:%04x, %llu sectors visible, serial %s, on %s\n",
                options.key.model.c_str(), id.vendorId, id.productId,

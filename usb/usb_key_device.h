@@ -56,6 +56,7 @@ class UsbKeyDevice {
   void BusReset();
 
   BulkOnlyTransport& Transport() { return m_transport; }
+  KeyScsiUnit& Unit() { return m_unit; }
 
  private:
   std::vector<std::uint8_t> StringDescriptor(std::uint8_t index) const;

@@ -20,11 +20,14 @@
 //
 // Usage: gui_driver --program PATH --type TEXT [--checkpoints]
 //        gui_driver --program PATH --no-key [--checkpoints]
+//        gui_driver --program PATH --real-key [--type LABEL] [--output FILE]
 //   PATH  the program's executable, started a second time to see it refuse; its environment
 //         (STELVARION_EMULATED_KEY) is passed on unchanged
 //   TEXT  typed into the label field; more than 11 characters, so that the limit shows
 //   --no-key  the program runs with no key attached: the dialog shows the notice with Start
 //             disabled, and Close ends it
+//   --real-key  the program drives a key it found: Start, OK to every box (each printed as
+//             "box [CAPTION] TEXT"), then Close; status 0 when the last box was the success
 // Exit status: 0 when every check passed, 1 otherwise, 2 for a usage error.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -554,12 +557,52 @@ void Close(HWND dialog, HANDLE program, bool escape = false) {
   Check(ended && exitCode == 0, "the program ended after Close (exit code " + std::to_string(exitCode) + ")");
 }
 
+// A real key: Start, OK at "Format Warning", and every box that follows printed and answered
+// with OK, up to the last; then Close. Succeeds when that box said the key is bootable.
+int DriveRealKey(HWND dialog, HANDLE program, const std::string& label) {
+  const DWORD process = ProcessOf(dialog);
+  std::string capacity;
+  WaitFor(kStartUpMs, [&] { return ReadText(::GetDlgItem(dialog, kCapacityId), &capacity) && !capacity.empty(); });
+  Line("capacity %s", TextOf(::GetDlgItem(dialog, kCapacityId)).c_str());
+  if (!label.empty()) {
+    ::SetFocus(::GetDlgItem(dialog, kLabelId));
+    for (char c : label) {
+      DWORD_PTR ignored = 0;
+      ::SendMessageTimeoutA(::GetDlgItem(dialog, kLabelId), WM_CHAR, static_cast<unsigned char>(c), 1,
+                            SMTO_ABORTIFHUNG, kReplyMs, &ignored);
+    }
+  }
+  if (!::IsWindowEnabled(::GetDlgItem(dialog, IDOK))) Abort("Start is disabled: the program found no key");
+  const ULONGLONG pressed = ::GetTickCount64();
+  Press(dialog, IDOK);
+  std::string last;
+  for (;;) {
+    HWND box = nullptr;
+    if (!WaitFor(kSequenceMs, [&] { return (box = MessageBoxOf(process, dialog)) != nullptr; })) {
+      Abort("no message box within " + std::to_string(kSequenceMs / 1000) + " s");
+    }
+    ::Sleep(200);
+    const std::string caption = CaptionOf(box);
+    last = TextOf(::GetDlgItem(box, kMessageTextId));
+    Line("box [%s] %s (after %.1f s)", caption.c_str(), Printable(last).c_str(),
+         static_cast<double>(::GetTickCount64() - pressed) / 1000.0);
+    Press(box, IDOK);
+    if (!WaitFor(kBoxMs, [&] { return !::IsWindow(box); })) Abort("the box did not close on OK");
+    if (caption != kFormatWarningCaption) break;
+  }
+  Check(last == kSuccessText, "the work ended with \"" + Printable(kSuccessText) + "\"");
+  WaitFor(kBoxMs, [&] { return ::IsWindowEnabled(::GetDlgItem(dialog, IDOK)) != FALSE; });
+  Close(dialog, program);
+  return g_failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::string program;
   std::string typed;
   bool noKey = false;
+  bool realKey = false;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--program" && i + 1 < argc) {
@@ -568,14 +611,19 @@ int main(int argc, char** argv) {
       typed = argv[++i];
     } else if (option == "--no-key") {
       noKey = true;
+    } else if (option == "--real-key") {
+      realKey = true;
+    } else if (option == "--output" && i + 1 < argc) {
+      // A console program under wine without a terminal still gets one drawn in escape sequences.
+      if (std::freopen(argv[++i], "w", stdout) == nullptr) return 2;
     } else if (option == "--checkpoints") {
       g_checkpoints = true;
     } else {
-      std::fprintf(stderr, "usage: gui_driver --program PATH (--type TEXT | --no-key) [--checkpoints]\n");
+      std::fprintf(stderr, "usage: gui_driver --program PATH (--type TEXT | --no-key | --real-key) [--checkpoints]\n");
       return 2;
     }
   }
-  if (program.empty() || (!noKey && typed.size() <= kLabelLimit)) {
+  if (program.empty() || (!noKey && !realKey && typed.size() <= kLabelLimit)) {
     std::fprintf(stderr, "gui_driver: give --program, and --type with more than %zu characters\n", kLabelLimit);
     return 2;
   }
@@ -594,6 +642,11 @@ int main(int argc, char** argv) {
   const DWORD process = ProcessOf(dialog);
   HANDLE first = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process);
 
+  if (realKey) {
+    const int status = DriveRealKey(dialog, first, typed);
+    if (first != nullptr) ::CloseHandle(first);
+    return status;
+  }
   if (noKey) {
     CheckWithoutKey(dialog);
     Checkpoint("dialog-without-key", dialog);

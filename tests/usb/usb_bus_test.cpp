@@ -341,4 +341,25 @@ TEST_F(UsbBusTest, ReadCapacityFollowsTheVisibleArea) {
   EXPECT_EQ(capacity().first, flash - 16384 - 1);
 }
 
+// With medium changes reported, a refresh or a reset the key carried out leaves one UNIT
+// ATTENTION (28/00) for the next command but INQUIRY; REQUEST SENSE takes it over. A refused
+// refresh changes nothing and leaves none; without the report the key never raises one.
+TEST_F(UsbBusTest, MediumChangesRaiseOneUnitAttentionWhenReported) {
+  Attach();
+  EXPECT_EQ(Command(Vendor(0x99), false, 2, {0xFF, 0xFF}).csw.status, 0);
+  ExpectReady();
+  m_device->Unit().ReportMediumChanges(true);
+  EXPECT_EQ(Command(Vendor(0x99), false, 2, {0xFF, 0xFF}).csw.status, 0);
+  EXPECT_EQ(Command({0x12, 0, 0, 0, 36, 0}, true, 36).csw.status, 0);
+  EXPECT_EQ(Command({0x00, 0, 0, 0, 0, 0}, false, 0).csw.status, 1);
+  ExpectSense(0x06, 0x28);
+  ExpectReady();
+  EXPECT_EQ(Command({0xFF, 0x1D, 0, 0, 0, 0, 0, 0, 0, 0}, false, 0).csw.status, 0);
+  ExpectSense(0x06, 0x28);
+  ExpectReady();
+  EXPECT_EQ(Command(Vendor(0x99), false, 3, {0xFF, 0xFF, 0}).csw.status, 1);  // wrong length: refused
+  ExpectSense(0x05, 0x24);
+  ExpectReady();
+}
+
 }  // namespace
