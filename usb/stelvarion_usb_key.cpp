@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <fstream>
@@ -35,6 +36,10 @@ void PrintUsage(std::FILE* to) {
                "  -device usb-redir,chardev=key,bus=usb.0,bootindex=0\n"
                "  --image IMAGE       the key's flash image, created sparse when missing\n"
                "  --socket PATH       the Unix socket to listen on (a stale socket there is replaced)\n"
+               "  --pull-out-after NAME:COUNT\n"
+               "                      leave the bus once the key has decoded its COUNT-th command named\n"
+               "                      NAME (as --trace names it: Write10, RefreshMedium ...), before\n"
+               "                      answering it, as a stick pulled out mid-command\n"
                "  --report-medium-changes\n"
                "                      after a reset, refresh or medium switch of the key, answer the next\n"
                "                      command with UNIT ATTENTION (medium may have changed), so that the\n"
@@ -102,9 +107,11 @@ int main(int argc, char** argv) {
   std::string socketPath;
   bool help = false;
   bool reportMediumChanges = false;
+  std::string pullOutAfter;
   const auto commandLine = NewCommandLine("stelvarion-usb-key");
   commandLine->add_flag("--help,-h", help);
   commandLine->add_flag("--report-medium-changes", reportMediumChanges);
+  commandLine->add_option("--pull-out-after", pullOutAfter);
   commandLine->add_option("--socket", socketPath);
   AddKeyOptions(*commandLine, options, texts);
   std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
@@ -118,6 +125,18 @@ int main(int argc, char** argv) {
   // On the bus there is no Windows user and no pause to count.
   if (refused.empty() && options.ordinaryUser) refused = "--ordinary-user does not apply to a USB device";
   if (refused.empty() && options.realPauses) refused = "--real-pauses does not apply to a USB device";
+  std::string pullOutName;
+  unsigned long pullOutCount = 0;
+  if (refused.empty() && !pullOutAfter.empty()) {
+    const std::size_t colon = pullOutAfter.rfind(':');
+    char* end = nullptr;
+    if (colon != std::string::npos && colon > 0) pullOutCount = std::strtoul(pullOutAfter.c_str() + colon + 1, &end, 10);
+    if (pullOutCount == 0 || end == nullptr || *end != '\0') {
+      refused = "--pull-out-after takes NAME:COUNT, a command's name and a count from 1";
+    } else {
+      pullOutName = pullOutAfter.substr(0, colon);
+    }
+  }
   if (!refused.empty()) return Refuse(refused);
 
   emulated::EmulatedHost host;
@@ -163,8 +182,18 @@ int main(int argc, char** argv) {
   bool served = true;
   if (peer >= 0) {
     usb::UsbredirKeyServer server(device, peer);
+    bool pulledOut = false;
+    if (!pullOutName.empty()) {
+      server.PullOutWhen([&] {
+        unsigned long seen = 0;
+        for (const emulated::KeyCommandRecord& record : key->Log()) seen += record.name == pullOutName;
+        pulledOut = seen >= pullOutCount;
+        return pulledOut;
+      });
+    }
     served = server.Run(g_stopPipe[0]);
     close(peer);
+    if (pulledOut) std::fprintf(stderr, "stelvarion-usb-key: pulled out after %s number %lu\n", pullOutName.c_str(), pullOutCount);
   }
   if (!options.traceFile.empty() && !WriteKeyLog(*key, options.traceFile)) {
     std::fprintf(stderr, "stelvarion-usb-key: cannot write %s\n", options.traceFile.c_str());

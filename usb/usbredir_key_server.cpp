@@ -125,6 +125,7 @@ bool UsbredirKeyServer::Run(int stopFd) {
       const int read = usbredirparser_do_read(m_parser);
       // A parse error skips to the next packet; only the connection's end stops the device.
       if (read == usbredirparser_read_io_error && !m_peerClosed) m_failed = true;
+      if (m_pullOut && m_pullOut()) return true;
     }
   }
   return !m_failed;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "usb/usb_key_device.h"
@@ -23,6 +24,11 @@ class UsbredirKeyServer {
   // Serves until the peer closes the connection (true) or the connection fails (false). A
   // readable `stopFd` ends the service early (true).
   bool Run(int stopFd = -1);
+
+  // Checked after every packet the peer sent: once true, the service ends at once (true), before
+  // the device has answered that packet, as a stick pulled out of its socket leaves its last
+  // command unanswered.
+  void PullOutWhen(std::function<bool()> condition) { m_pullOut = std::move(condition); }
 
   // Callbacks from the parser.
   int ReadSocket(std::uint8_t* data, int count);
@@ -49,6 +55,7 @@ class UsbredirKeyServer {
   UsbKeyDevice& m_device;
   int m_fd;
   usbredirparser* m_parser = nullptr;
+  std::function<bool()> m_pullOut;
   bool m_peerClosed = false;
   bool m_failed = false;
   std::optional<PendingIn> m_pendingIn;
