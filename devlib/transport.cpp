@@ -7,7 +7,6 @@
 #include "devlib/identity.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
-#include "host/byte_order.h"
 #include "host/host.h"
 #include "host/pass_through_request.h"
 
@@ -40,17 +39,7 @@ ResultCode ScsiFlashDevice::ExecutePassThrough(int dataIn, void* buffer, std::ui
   }
 
   std::uint8_t* image = request.image.data();
-  PutLittleEndian16(image + pt::kLength, pt::kStructSize);
-  image[pt::kPathId] = 0;
-  image[pt::kTargetId] = pt::kTargetIdValue;
-  image[pt::kLun] = 0;
-  image[pt::kCdbLength] = VendorCdb::kSize;
-  image[pt::kSenseInfoLength] = pt::kSenseLengthValue;
-  image[pt::kDataIn] = dataIn != 0 ? pt::kDataInValue : pt::kDataOutValue;
-  PutLittleEndian32(image + pt::kDataTransferLength, length);
-  PutLittleEndian32(image + pt::kTimeOutValue, pt::kTimeOutSeconds);
-  PutLittleEndian32(image + pt::kSenseInfoOffset, pt::kSense);
-  std::memcpy(image + pt::kCdb, cdb, VendorCdb::kSize);
+  pt::FillRequest(image, cdb, VendorCdb::kSize, dataIn != 0, length);
   request.dataBuffer = dataIn != 0 ? buffer : dataOutCopy.get();
 
   if (m_hDevice == host::kInvalidHandle) {

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+
+#include "host/byte_order.h"
 
 namespace pass_through {
 
@@ -36,5 +39,20 @@ inline constexpr std::uint32_t kTimeOutSeconds = 60;
 
 static_assert(kCdb + kCdbCapacity == kStructSize);
 static_assert(kSense >= kStructSize && kSense + 32 == kRequestSize);
+
+// Fills a zeroed request image as the library sends every command: target 1, the sense area at
+// kSense, the data phase and length given; the data buffer travels beside the image.
+inline void FillRequest(std::uint8_t* image, const std::uint8_t* cdb, std::uint8_t cdbLength, bool dataIn,
+                        std::uint32_t length) {
+  PutLittleEndian16(image + kLength, kStructSize);
+  image[kTargetId] = kTargetIdValue;
+  image[kCdbLength] = cdbLength;
+  image[kSenseInfoLength] = kSenseLengthValue;
+  image[kDataIn] = dataIn ? kDataInValue : kDataOutValue;
+  PutLittleEndian32(image + kDataTransferLength, length);
+  PutLittleEndian32(image + kTimeOutValue, kTimeOutSeconds);
+  PutLittleEndian32(image + kSenseInfoOffset, kSense);
+  std::memcpy(image + kCdb, cdb, cdbLength < kCdbCapacity ? cdbLength : kCdbCapacity);
+}
 
 }  // namespace pass_through

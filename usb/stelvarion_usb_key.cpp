@@ -182,18 +182,22 @@ int main(int argc, char** argv) {
   bool served = true;
   if (peer >= 0) {
     usb::UsbredirKeyServer server(device, peer);
-    bool pulledOut = false;
+    // Counted as the records come: each is looked at once, whatever the log drops meanwhile.
+    std::uint64_t looked = 0;
+    unsigned long seen = 0;
     if (!pullOutName.empty()) {
       server.PullOutWhen([&] {
-        unsigned long seen = 0;
-        for (const emulated::KeyCommandRecord& record : key->Log()) seen += record.name == pullOutName;
-        pulledOut = seen >= pullOutCount;
-        return pulledOut;
+        const auto& records = key->Log();
+        const std::uint64_t total = key->LogDropped() + records.size();
+        for (looked = std::max(looked, key->LogDropped()); looked < total; ++looked) {
+          seen += records[looked - key->LogDropped()].name == pullOutName;
+        }
+        return seen >= pullOutCount;
       });
     }
     served = server.Run(g_stopPipe[0]);
     close(peer);
-    if (pulledOut) std::fprintf(stderr, "stelvarion-usb-key: pulled out after %s number %lu\n", pullOutName.c_str(), pullOutCount);
+    if (!pullOutName.empty() && seen >= pullOutCount) std::fprintf(stderr, "stelvarion-usb-key: pulled out after %s number %lu\n", pullOutName.c_str(), pullOutCount);
   }
   if (!options.traceFile.empty() && !WriteKeyLog(*key, options.traceFile)) {
     std::fprintf(stderr, "stelvarion-usb-key: cannot write %s\n", options.traceFile.c_str());

@@ -23,16 +23,7 @@ namespace {
 
 bool Send(host::Handle volume, const std::uint8_t* cdb, std::uint8_t cdbLength, bool dataIn, std::uint8_t* data,
           std::uint32_t length, host::PassThroughRequest& request) {
-  std::uint8_t* image = request.image.data();
-  PutLittleEndian16(image + pt::kLength, pt::kStructSize);
-  image[pt::kTargetId] = pt::kTargetIdValue;
-  image[pt::kCdbLength] = cdbLength;
-  image[pt::kSenseInfoLength] = pt::kSenseLengthValue;
-  image[pt::kDataIn] = dataIn ? pt::kDataInValue : pt::kDataOutValue;
-  PutLittleEndian32(image + pt::kDataTransferLength, length);
-  PutLittleEndian32(image + pt::kTimeOutValue, pt::kTimeOutSeconds);
-  PutLittleEndian32(image + pt::kSenseInfoOffset, pt::kSense);
-  std::memcpy(image + pt::kCdb, cdb, cdbLength);
+  pt::FillRequest(request.image.data(), cdb, cdbLength, dataIn, length);
   request.dataBuffer = data;
   std::uint32_t returned = 0;
   return host::Volumes().SendPassThrough(volume, host::win32::IOCTL_SCSI_PASS_THROUGH_DIRECT, request,
