@@ -15,8 +15,11 @@
 ;              no longer needs IBMDOS.COM's directory entry)
 ;   0000:0500  the root directory's first sector (IBMBIO.COM's entry at 0x500, IBMDOS.COM's
 ;              at 0x520, which the loader reads to find IBMDOS.COM)
-;   0000:7C00  this boot sector with its BPB intact (bytes per sector, sectors per cluster,
-;              geometry, hidden and total sectors are read from it)
+;   0000:7C00  this boot sector with its BPB (bytes per sector, sectors per cluster, geometry,
+;              hidden and total sectors are read from it); the geometry fields (0x18, 0x1A)
+;              hold the one the BIOS reports for the drive (INT 13h AH=08), which this program
+;              reads with too, and keep the stored values only when the BIOS reports none. DOS's
+;              loader takes its cylinder/head/sector arithmetic from these two fields.
 ;   SS:SP = 0000:7BF8, the stack just below this sector
 ;
 ; Any failure shows the message at 0x19E, waits for a key and restarts the BIOS bootstrap.
@@ -28,7 +31,9 @@
 
         org     BOOT_ADDRESS + 0x3E
 
-DISK_DRIVE      equ BPB_DRIVE_NUMBER
+%define DISK_DRIVE      bp + 0x24       ; BP stays at 0x7C00; SS = DS = 0
+%define TRACK_SECTORS   bp + 0x18
+%define HEADS           bp + 0x1A
 SECTORS_LEFT    equ BPB_WORK_BYTE       ; working storage: IBMBIO.COM sectors still to load
 ROOT_BUFFER     equ 0x0500              ; 0x500..0x6FF, below where IBMBIO.COM goes
 VOLUME_END      equ -4                  ; [bp-4]: first sector behind the volume
@@ -43,6 +48,23 @@ start:
         mov     ss, ax
         mov     bp, BOOT_ADDRESS
         lea     sp, [bp + DATA_START]
+        sti
+
+        ; The BIOS's geometry replaces the stored one in the BPB in memory; the sector on the
+        ; disk keeps its own.
+        mov     dl, [DISK_DRIVE]
+        mov     ah, 0x08
+        int     0x13
+        jc      .stored
+        and     cx, 0x3F
+        jz      .stored
+        mov     [TRACK_SECTORS], cx
+        mov     dl, dh
+        mov     dh, ch
+        inc     dx
+        mov     [HEADS], dx
+.stored:
+        xor     ax, ax
         mov     es, ax
         cld
         ; Hand the BIOS's table on in DS:SI and work from a copy, as DOS does from now on.
@@ -57,42 +79,36 @@ copy_table:
         mov     ds, ax
         mov     word [bx], DISKETTE_TABLE
         mov     [bx + 2], ax
-        sti
 
         ; The volume ends at hidden + total sectors; the 16-bit total counts when it is set.
         xor     dx, dx
-        mov     ax, [BPB_TOTAL_SECTORS_16]
+        mov     ax, [bp + BPB_TOTAL_SECTORS_16 - BOOT_ADDRESS]
         test    ax, ax
         jnz     .have_total
-        mov     ax, [BPB_TOTAL_SECTORS_32]
-        mov     dx, [BPB_TOTAL_SECTORS_32 + 2]
+        mov     ax, [bp + BPB_TOTAL_SECTORS_32 - BOOT_ADDRESS]
+        mov     dx, [bp + BPB_TOTAL_SECTORS_32 - BOOT_ADDRESS + 2]
 .have_total:
-        add     ax, [BPB_HIDDEN_SECTORS]
-        adc     dx, [BPB_HIDDEN_SECTORS + 2]
+        add     ax, [bp + BPB_HIDDEN_SECTORS - BOOT_ADDRESS]
+        adc     dx, [bp + BPB_HIDDEN_SECTORS - BOOT_ADDRESS + 2]
         mov     [bp + VOLUME_END], ax
         mov     [bp + VOLUME_END + 2], dx
 
         ; Root directory: hidden + reserved + FAT copies x sectors per FAT.
-        mov     al, [BPB_FAT_COUNT]
+        mov     al, [bp + BPB_FAT_COUNT - BOOT_ADDRESS]
         cbw
-        mul     word [BPB_SECTORS_PER_FAT]
-        add     ax, [BPB_RESERVED_SECTORS]
+        mul     word [bp + BPB_SECTORS_PER_FAT - BOOT_ADDRESS]
+        add     ax, [bp + BPB_RESERVED_SECTORS - BOOT_ADDRESS]
         adc     dx, 0
-        add     ax, [BPB_HIDDEN_SECTORS]
-        adc     dx, [BPB_HIDDEN_SECTORS + 2]
+        add     ax, [bp + BPB_HIDDEN_SECTORS - BOOT_ADDRESS]
+        adc     dx, [bp + BPB_HIDDEN_SECTORS - BOOT_ADDRESS + 2]
         push    dx
         push    ax
 
-        ; Data area: behind the root directory's entries, rounded up to whole sectors.
-        mov     ax, DIR_ENTRY_SIZE
-        mul     word [BPB_ROOT_ENTRIES]
-        mov     cx, [BPB_BYTES_PER_SECTOR]
-        dec     cx
-        add     ax, cx
-        adc     dx, 0
-        inc     cx
-        div     cx
-        xchg    ax, cx
+        ; Data area: behind the root directory, 16 entries to a sector (the reads are of 512
+        ; bytes, as every template's sectors are).
+        mov     cx, [bp + BPB_ROOT_ENTRIES - BOOT_ADDRESS]
+        add     cx, 15
+        shr     cx, 4
         pop     ax
         pop     dx
         add     cx, ax
@@ -118,24 +134,24 @@ copy_table:
         mov     ax, [ROOT_BUFFER + DIR_FIRST_CLUSTER]
         sub     ax, 2
         jb      failure
-        mov     cl, [BPB_SECTORS_PER_CLUSTER]
+        mov     cl, [bp + BPB_SECTORS_PER_CLUSTER - BOOT_ADDRESS]
         xor     ch, ch
         mul     cx
         add     ax, [bp + DATA_START]
         adc     dx, [bp + DATA_START + 2]
 
         mov     bx, IBMBIO_SEGMENT * 16
-        mov     byte [SECTORS_LEFT], IBMBIO_LOAD_SECTORS
+        mov     byte [bp + SECTORS_LEFT - BOOT_ADDRESS], IBMBIO_LOAD_SECTORS
 .load:
         call    read_checked
         add     bx, 512
         add     ax, 1
         adc     dx, 0
-        dec     byte [SECTORS_LEFT]
+        dec     byte [bp + SECTORS_LEFT - BOOT_ADDRESS]
         jnz     .load
 
-        mov     dl, [BPB_DRIVE_NUMBER]
-        mov     ch, [BPB_MEDIA]
+        mov     dl, [bp + BPB_DRIVE_NUMBER - BOOT_ADDRESS]
+        mov     ch, [bp + BPB_MEDIA - BOOT_ADDRESS]
         mov     bx, [bp + DATA_START]
         mov     ax, [bp + DATA_START + 2]
         pop     si

@@ -1,33 +1,32 @@
-; Boot program of the set-2 master boot record (one partition from sector 32, 64 heads x 32
-; sectors): a conventional partition-table loader. Assembles to the 440 bytes in front of the
-; disk signature. Hands over DL = boot drive and DS:SI = the active entry, as DOS boot sectors
-; expect.
+; Boot program of the set-2 master boot record (one partition from sector 32, written for 64
+; heads x 32 sectors): a conventional partition-table loader. Assembles to the 440 bytes in front
+; of the disk signature. Hands over DL = boot drive and DS:SI = the active entry, as DOS boot
+; sectors expect. A cylinder/head/sector read addresses the entry's first sector in the geometry
+; the BIOS reports: a BIOS may present the key with another one than the layout's (USB sticks
+; get 63 sectors a track), and then the entry's stored CHS bytes point elsewhere.
 
         bits    16
         cpu     186
 
 %include "layout.inc"
+%include "bios_geometry.inc"
 
         org     RELOCATED_MBR
 
 TABLE           equ RELOCATED_MBR + PARTITION_TABLE
 ENTRY_SIZE      equ 16
-ENTRY_HEAD      equ 1
-ENTRY_CHS       equ 2                   ; sector/cylinder-high, cylinder-low
 ENTRY_TYPE      equ 4
 ENTRY_LBA       equ 8
 READ_TRIES      equ 5
 
 start:
-        cli
         xor     ax, ax
-        mov     ss, ax
+        mov     ss, ax                  ; no interrupt comes between this and the next
         mov     sp, BOOT_ADDRESS
         mov     ds, ax
         mov     es, ax
-        sti
         cld
-        mov     si, BOOT_ADDRESS
+        mov     si, sp
         mov     di, RELOCATED_MBR
         mov     cx, 256
         rep     movsw
@@ -50,10 +49,8 @@ relocated:
         add     si, ENTRY_SIZE
         loop    .scan
         test    bp, bp
-        jnz     load
-        int     0x18
-.hang:
-        jmp     .hang
+        jz      give_back_to_bios
+        jmp     load
 
 invalid_table:
         mov     si, msg_invalid_table
@@ -90,9 +87,23 @@ load:
         jmp     .retry
 .chs:
         mov     dl, [boot_drive]
-        mov     dh, [bp + ENTRY_HEAD]
-        mov     cx, [bp + ENTRY_CHS]
-        mov     bx, BOOT_ADDRESS
+        bios_geometry bp
+        mov     ax, [bp + ENTRY_LBA + 2]
+        xor     dx, dx
+        div     cx
+        xchg    ax, si
+        mov     ax, [bp + ENTRY_LBA]
+        div     cx                      ; SI:AX = track, DX = sector - 1
+        mov     cx, dx
+        inc     cx
+        mov     dx, si
+        div     bx                      ; AX = cylinder, DX = head
+        xchg    al, ah
+        ror     al, 2                   ; cylinder bits 8-9 into bits 6-7
+        or      cx, ax
+        mov     dh, dl
+        mov     dl, [boot_drive]
+        mov     bx, sp                  ; 0x7C00
         mov     ax, 0x0201
         int     0x13
         jnc     .loaded

@@ -1,5 +1,7 @@
-; Boot program of the set-1 master boot record (one partition from sector 63, 32 heads x 63
-; sectors). Assembles to the 440 bytes in front of the disk signature.
+; Boot program of the set-1 master boot record (one partition from sector 63, written for 32 heads
+; x 63 sectors). Assembles to the 440 bytes in front of the disk signature. The partition's first
+; sector is addressed in the geometry the BIOS reports, since a BIOS may present the key with
+; another one than the layout's (USB sticks get 63 sectors a track and 16 to 255 heads).
 ;
 ; The key may be presented by the BIOS either as a hard disk or, through floppy emulation, as
 ; drive 0x00. Drive 0x00 is taken as the key only when its first sector carries "US" at 0x1BC;
@@ -9,6 +11,7 @@
         bits    16
         cpu     186
 %include "layout.inc"
+%include "bios_geometry.inc"
 
         org     RELOCATED_MBR
 
@@ -17,15 +20,13 @@ PROBE_MARK      equ 0x1BC
 PROBE_TEXT      equ 'US'                ; bytes 0x55 0x53
 
 start:
-        cli
         xor     ax, ax
-        mov     ss, ax
+        mov     ss, ax                  ; no interrupt comes between this and the next
         mov     sp, BOOT_ADDRESS
         mov     ds, ax
         mov     es, ax
-        sti
         cld
-        mov     si, BOOT_ADDRESS
+        mov     si, sp
         mov     di, RELOCATED_MBR
         mov     cx, 256
         rep     movsw
@@ -33,30 +34,37 @@ start:
 
 relocated:
         ; Only entry 1 is looked at: the writer puts the one partition there.
-        cmp     byte [ENTRY1], 0x80
-        je      .active
-        int     0x18
-.hang:
-        jmp     .hang
+        cmp     byte [di - RELOCATED_MBR - 512 + ENTRY1], 0x80  ; DI ends behind the copy
+        jne     give_back_to_bios
 
-.active:
         mov     ax, 0x0201              ; drive 0x00, cylinder 0, head 0, sector 1
-        mov     bx, BOOT_ADDRESS
-        mov     cx, 0x0001
-        xor     dx, dx
+        mov     bx, sp
+        inc     cx                      ; CX was 0 after the copy
+        cwd
         int     0x13
-        mov     dl, 0x80
-        jc      .chosen
+        jc      .hard_disk
         cmp     word [BOOT_ADDRESS + PROBE_MARK], PROBE_TEXT
-        jne     .chosen
-        mov     dl, 0x00
+        je      .chosen                 ; DL is still 0x00
+.hard_disk:
+        mov     dl, 0x80
 .chosen:
         mov     [boot_drive], dl
 
-        mov     dh, [ENTRY1 + 1]        ; start head
-        mov     cx, [ENTRY1 + 2]        ; start sector and cylinder, as INT 13h wants them
+        bios_geometry ENTRY1
+        ; The first sector is 63, so its track and cylinder stay below 64 in any geometry and
+        ; byte-wide arithmetic will do.
+        mov     ax, [ENTRY1 + 8]
+        div     cl                      ; AL = track, AH = sector - 1
+        mov     cl, ah
+        inc     cx                      ; CH is 0
+        cbw
+        cwd
+        div     bx                      ; AL = cylinder, DL = head
+        mov     ch, al
+        mov     dh, dl
+        mov     dl, [boot_drive]
+        mov     bx, sp
         mov     ax, 0x0201
-        mov     bx, BOOT_ADDRESS
         int     0x13
         mov     si, msg_load_error
         jc      print_and_stop
@@ -64,9 +72,9 @@ relocated:
         cmp     word [BOOT_ADDRESS + SIGNATURE_OFFSET], BOOT_SIGNATURE
         jne     print_and_stop
 
-        mov     dl, [boot_drive]
-        mov     [BPB_DRIVE_NUMBER], dl
-        jmp     0:BOOT_ADDRESS
+        mov     al, [boot_drive]
+        mov     [BPB_DRIVE_NUMBER], al
+        jmp     BOOT_ADDRESS            ; CS is 0 since the jump to the copy
 
 %include "bios_print.inc"
 

@@ -15,6 +15,7 @@
 ;   Volume label: <the volume-label entry's name without trailing spaces, or (none)>
 ;   System files: <entries 0, 1 and 2 as NAME.EXT, separated by ", "; a free entry as (free)>
 ;   DOS hand-over: drive <DL>, media <CH>, data area at sector <AX:BX> (hexadecimal)
+;   Geometry handed over: <BPB heads> heads, <BPB sectors per track> sectors per track
 ;   <the placeholder notice>
 ;
 ; A wrong hand-over or a failed load prints one line starting "Boot check failed:" instead,
@@ -489,8 +490,12 @@ put_char:
         popa
         ret
 
-DISK_DRIVE      equ disk_drive
+; The geometry the boot program left in the BPB, as DOS's loader reads with it.
+%define DISK_DRIVE      disk_drive
+%define TRACK_SECTORS   BPB_SECTORS_PER_TRACK
+%define HEADS           BPB_HEADS
 %include "bios_disk.inc"
+
 
 text_failed:         db "Boot check failed: ", 0
 text_bad_hand_over:  db "wrong DOS hand-over: ", 0
@@ -577,6 +582,16 @@ report_start:
         call    put_hand_over
         mov     si, text_newline
         call    put_string
+        mov     si, text_geometry
+        call    put_string
+        mov     ax, [BPB_HEADS]
+        call    put_decimal
+        mov     si, text_heads
+        call    put_string
+        mov     ax, [BPB_SECTORS_PER_TRACK]
+        call    put_decimal
+        mov     si, text_sectors
+        call    put_line
         mov     si, text_notice
         call    put_line
         jmp     halt
@@ -683,6 +698,21 @@ put_entry_name:
         popa
         ret
 
+; Prints AX in decimal.
+put_decimal:
+        xor     dx, dx
+        mov     bx, 10
+        div     bx
+        test    ax, ax
+        jz      .digit
+        push    dx
+        call    put_decimal
+        pop     dx
+.digit:
+        mov     al, dl
+        add     al, '0'
+        jmp     put_char
+
 text_banner:     db "Stelvarion boot check: the key started.", 0
 text_label:      db "Volume label: ", 0
 text_no_label:   db "(none)", 0
@@ -690,6 +720,9 @@ text_files:      db "System files: ", 0
 text_separator:  db ", ", 0
 text_free:       db "(free)", 0
 text_hand_over:  db "DOS hand-over: ", 0
+text_geometry:   db "Geometry handed over: ", 0
+text_heads:      db " heads, ", 0
+text_sectors:    db " sectors per track", 0
 text_notice:     db PLACEHOLDER_NOTICE, 0
 text_disk_error: db "Disk error while reading the root directory.", 0
 label_text:      times NAME_SIZE + 1 db 0

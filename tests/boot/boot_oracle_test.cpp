@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -16,13 +18,31 @@
 
 namespace {
 
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
 constexpr char kBanner[] = "Stelvarion boot check: the key started.";
 constexpr char kSystemFilesLine[] = "System files: IBMBIO.COM, IBMDOS.COM, COMMAND.COM\n";
 constexpr char kFailed[] = "Boot check failed: ";
 
+// The geometry a template set was laid out for, as the placeholder reports it.
+std::string StoredGeometry(int templateSet) {
+  return templateSet == 1 ? "32 heads, 63 sectors" : "64 heads, 32 sectors";
+}
+
+void ExpectGeometry(const CommandResult& boot, const std::string& geometry) {
+  EXPECT_NE(boot.output.find("Geometry handed over: " + geometry + " per track\n"),
+            std::string::npos)
+      << geometry << "\n" << boot.output;
+}
+
 // The whole report of a key booted through the placeholder, with the hand-over line its BPB
-// calls for.
-void ExpectFullReport(const CommandResult& boot, const KeyImage& key) {
+// calls for and the geometry the boot programs took from the BIOS.
+void ExpectFullReport(const CommandResult& boot, const KeyImage& key,
+                      const std::string& geometry) {
+  ExpectGeometry(boot, geometry);
   EXPECT_EQ(boot.exitCode, 0) << boot.output;
   EXPECT_NE(boot.output.find(kBanner), std::string::npos) << boot.output;
   EXPECT_NE(boot.output.find(kSystemFilesLine), std::string::npos) << boot.output;
@@ -107,6 +127,24 @@ class BootOracleTest : public testing::Test {
     return BootCheck(key, options + " --expect-screen " + Quote(text));
   }
 
+  // Boots the key through the INT 13h shim (tests/boot/bios_shim.asm), which answers AH=08 with
+  // heads x sectors or fails it, and translates reads by that geometry.
+  CommandResult BootThroughShim(const KeyImage& key, bool answers, unsigned heads,
+                                unsigned sectors) {
+    std::vector<std::uint8_t> shim = ReadFile(STELVARION_BIOS_SHIM);
+    EXPECT_EQ(shim.size(), kSectorSize);
+    shim.resize(kSectorSize);
+    shim[0x1F0] = answers;
+    shim[0x1F1] = static_cast<std::uint8_t>(heads - 1);
+    shim[0x1F2] = static_cast<std::uint8_t>(sectors);
+    const fs::path floppy = m_scratch / "shim.img";
+    std::ofstream(floppy, std::ios::binary)
+        .write(reinterpret_cast<const char*>(shim.data()), static_cast<std::streamsize>(shim.size()));
+    fs::resize_file(floppy, 1474560);
+    return BootCheck(key, "--geometry " + std::to_string(heads) + "," + std::to_string(sectors) +
+                              " --boot-floppy " + Quote(floppy.string()));
+  }
+
   // Sets one byte of the key's master boot record.
   static void PatchMbr(const KeyImage& key, std::size_t offset, std::uint8_t value) {
     Sector mbr = ReadSector(key.path, 0);
@@ -163,7 +201,7 @@ TEST_P(KeyFromTemplatesTest, PassesFsckTakesTheFilesAndBoots) {
   ExpectFindings(FsckFindings(key, m_scratch), c.knownFindings);
 
   const CommandResult boot = BootCheck(key);
-  ExpectFullReport(boot, key);
+  ExpectFullReport(boot, key, StoredGeometry(c.templateSet));
   EXPECT_NE(boot.output.find(std::string("Volume label: ") + c.label + "\n"), std::string::npos)
       << boot.output;
 }
@@ -197,21 +235,26 @@ TEST_F(BootOracleTest, BootSectorRefusesALabelWrittenBeforeTheFiles) {
   ExpectNonSystemDisk(BootCheckScreen(key, "Non-System disk or disk error"));
 }
 
+// The stored start CHS bytes are not used: they point at sector 1, which is blank. An LBA type
+// is read by extended read (the shim sees no CHS read of the partition), the others by a CHS
+// read computed from the first-sector field.
 TEST_F(BootOracleTest, Mbr32ReadsLbaPartitionTypesByExtendedRead) {
   const KeyImage key = BootableKey(2, 17);
-  // Point the start CHS at sector 1, which is blank: only a read by LBA finds the boot sector.
   Sector mbr = ReadSector(key.path, 0);
   const auto chs = EncodeChs(0, 2, 0);
   std::ranges::copy(chs, mbr.begin() + mbr_offset::kEntry1 + partition_entry::kStartChs);
-  mbr[mbr_offset::kEntry1Type] = 0x0E;
-  WriteSector(key.path, 0, mbr);
-  const CommandResult lba = BootCheck(key);
-  EXPECT_EQ(lba.exitCode, 0) << lba.output;
-
-  mbr[mbr_offset::kEntry1Type] = kPartitionTypeFat16;
-  WriteSector(key.path, 0, mbr);
-  const CommandResult chsRead = BootCheckScreen(key, "Missing operating system");
-  EXPECT_EQ(chsRead.exitCode, 0) << chsRead.output;
+  char root[64], partition[64];
+  std::snprintf(root, sizeof root, "--- COM1 ---\nshim: AH=08\nshim: read %08X", key.rootSector);
+  std::snprintf(partition, sizeof partition, "--- COM1 ---\nshim: AH=08\nshim: read %08X",
+                key.partitionStart);
+  for (const std::uint8_t type : {std::uint8_t{0x0E}, kPartitionTypeFat16}) {
+    SCOPED_TRACE(type);
+    mbr[mbr_offset::kEntry1Type] = type;
+    WriteSector(key.path, 0, mbr);
+    const CommandResult boot = BootThroughShim(key, true, 64, 32);
+    EXPECT_EQ(boot.exitCode, 0) << boot.output;
+    EXPECT_NE(boot.output.find(type == 0x0E ? root : partition), std::string::npos) << boot.output;
+  }
 }
 
 TEST_F(BootOracleTest, Mbr32RejectsASecondActiveEntry) {
@@ -313,6 +356,7 @@ struct GeometryCase {
   int templateSet;
   std::uint32_t megabytes;
   const char* options;
+  const char* geometry;  // what the BIOS gives, as reported
 };
 
 void PrintTo(const GeometryCase& c, std::ostream* os) { *os << c.name; }
@@ -323,17 +367,65 @@ class BiosGeometryTest : public BootOracleTest,
 TEST_P(BiosGeometryTest, BootsThroughTheWholePlaceholder) {
   const GeometryCase& c = GetParam();
   const KeyImage key = BootableKey(c.templateSet, c.megabytes);
-  ExpectFullReport(BootCheck(key, c.options), key);
+  ExpectFullReport(BootCheck(key, c.options), key, c.geometry);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     HardDiskAndUsb, BiosGeometryTest,
-    testing::Values(GeometryCase{"Set1As32x63", 1, 128, "--geometry 32,63"},
-                    GeometryCase{"Set1As255x63", 1, 128, "--geometry 255,63"},
-                    GeometryCase{"Set1As16x63", 1, 128, "--geometry 16,63"},
-                    GeometryCase{"Set1AsUsbStickOnXhci", 1, 128, "--usb=xhci"},
-                    GeometryCase{"Set1AsUsbStickOnEhci", 1, 256, "--usb=ehci"},
-                    GeometryCase{"Set2As64x32", 2, 17, "--geometry 64,32"}),
+    testing::Values(
+        GeometryCase{"Set1As255x63", 1, 128, "--geometry 255,63", "255 heads, 63 sectors"},
+        GeometryCase{"Set1As16x63", 1, 128, "--geometry 16,63", "16 heads, 63 sectors"},
+        GeometryCase{"Set1As64x32", 1, 128, "--geometry 64,32", "64 heads, 32 sectors"},
+        GeometryCase{"Set1AsUsbStickOnEhci", 1, 256, "--usb=ehci", "16 heads, 63 sectors"},
+        GeometryCase{"Set2As255x63", 2, 17, "--geometry 255,63", "255 heads, 63 sectors"},
+        GeometryCase{"Set2As16x63", 2, 128, "--geometry 16,63", "16 heads, 63 sectors"},
+        GeometryCase{"Set2AsQemusOwn", 2, 1024, "--geometry default", "32 heads, 63 sectors"},
+        GeometryCase{"Set2AsUsbStickOnXhci", 2, 128, "--usb=xhci", "16 heads, 63 sectors"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The register-level view: a BIOS of the test's own in front of qemu's (tests/boot/bios_shim.asm)
+// answers INT 13h AH=08 as told, translates every cylinder/head/sector read into a logical
+// sector in that geometry and logs it. The MBR must ask for the geometry and read the
+// partition's first sector, the boot sector ask again and read the root directory and then
+// IBMBIO.COM's first three sectors; the placeholder then loads the rest in the handed-over
+// geometry. When AH=08 fails, the programs must fall back to the geometry stored in the layout.
+struct QueryCase {
+  const char* name;
+  int templateSet;
+  bool answers;
+  std::uint8_t heads, sectors;  // answered, or else the stored geometry the shim translates by
+};
+
+void PrintTo(const QueryCase& c, std::ostream* os) { *os << c.name; }
+
+class GeometryQueryTest : public BootOracleTest, public testing::WithParamInterface<QueryCase> {};
+
+TEST_P(GeometryQueryTest, ReadsTheRightSectorsInTheAnsweredGeometry) {
+  const QueryCase& c = GetParam();
+  const KeyImage key = BootableKey(c.templateSet, c.templateSet == 1 ? 128 : 17);
+  const CommandResult boot = BootThroughShim(key, c.answers, c.heads, c.sectors);
+  EXPECT_EQ(boot.exitCode, 0) << boot.output;
+  char expected[256];
+  const std::uint32_t data = key.rootSector + 32;  // 512 root entries
+  std::snprintf(expected, sizeof expected,
+                "shim: AH=08\nshim: read %08X 01\nshim: AH=08\nshim: read %08X 01\n"
+                "shim: read %08X 01\nshim: read %08X 01\nshim: read %08X 01\n",
+                key.partitionStart, key.rootSector, data, data + 1, data + 2);
+  EXPECT_NE(boot.output.find(std::string("--- COM1 ---\n") + expected), std::string::npos)
+      << expected << boot.output;
+  EXPECT_EQ(boot.output.find("shim: bad CHS"), std::string::npos) << boot.output;
+  EXPECT_NE(boot.output.find(kBanner), std::string::npos) << boot.output;
+  ExpectGeometry(boot, std::to_string(c.heads) + " heads, " + std::to_string(c.sectors) + " sectors");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Int13Function08, GeometryQueryTest,
+    testing::Values(QueryCase{"Set1Answered255x63", 1, true, 255, 63},
+                    QueryCase{"Set2Answered255x63", 2, true, 255, 63},
+                    QueryCase{"Set1Answered64x32", 1, true, 64, 32},
+                    QueryCase{"Set2Answered64x32", 2, true, 64, 32},
+                    QueryCase{"Set1Failed", 1, false, 32, 63},
+                    QueryCase{"Set2Failed", 2, false, 64, 32}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
