@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "cli/key_options.h"
+#include "cli/trace_file.h"
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
@@ -183,10 +183,10 @@ std::vector<std::string> RealKey::TraceLines() const {
   return lines;
 }
 
-bool RealKey::WriteTrace(const std::string& path) const {
-  std::ofstream out(path);
-  for (const std::string& line : TraceLines()) out << line << '\n';
-  return static_cast<bool>(out);
+std::string RealKey::WriteTrace(const std::string& path) const {
+  std::string text;
+  for (const std::string& line : TraceLines()) text += line + '\n';
+  return WriteTextFile(path, text);
 }
 
 std::string RealKey::FailureAdvice() const {
