@@ -119,7 +119,7 @@ std::string RealKey::Open(const std::string& device) {
     if (std::string refused = ChooseAutomatically(&disk); !refused.empty()) return refused;
   } else {
     std::string error;
-    if (!linuxhost::FindDisk(m_paths, device, &disk, &error)) return error + ".";
+    if (!linuxhost::FindDisk(m_calls, m_paths, device, &disk, &error)) return error + ".";
     if (!disk.usb) {
       return disk.Describe() + " is not a USB disk: only a key on a USB bus is driven, and no vendor "
              "command goes to any other disk.";
