@@ -185,6 +185,15 @@ TEST_F(UsbKeyProgramTest, ASocketInUseIsRefusedAndAStaleOneReplaced) {
   EXPECT_EQ(Inquire("s"), "0c10 Varnok Key") << "the first key";
   EXPECT_EQ(Ended(), 0);
   EXPECT_FALSE(fs::exists(m_scratch / "s"));
+  // Ending, the program removes its own socket only, not one that has taken its place.
+  ASSERT_NO_FATAL_FAILURE(Start("--image a.img --socket s"));
+  fs::remove(m_scratch / "s");
+  const int other = socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(other, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  kill(m_child, SIGTERM);
+  EXPECT_EQ(Ended(), 0);
+  EXPECT_TRUE(fs::exists(m_scratch / "s"));
+  close(other);
 }
 
 // A key made on an earlier run is announced as the stored key it is; its image and state never
