@@ -4,9 +4,9 @@
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 
 #include "boot/boot_images.h"
+#include "cli/trace_file.h"
 #include "devlib/identity.h"
 
 namespace {
@@ -245,13 +245,13 @@ void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolde
   }
 }
 
-bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path) {
-  std::ofstream out(path);
+std::string WriteTrace(const emulated::EmulatedHost& host, const std::string& path) {
+  std::string text;
   for (const emulated::TraceEvent& event : host.trace.Events()) {
     if (event.kind == emulated::TraceKind::kPassThrough || event.kind == emulated::TraceKind::kHelperCommand ||
         event.kind == emulated::TraceKind::kPause || event.kind == emulated::TraceKind::kKeyState) {
-      out << event.Describe() << '\n';
+      text += event.Describe() + '\n';
     }
   }
-  return static_cast<bool>(out);
+  return WriteTextFile(path, text);
 }

@@ -84,5 +84,5 @@ std::uint32_t FrontEndClockStart();
 // folder's.
 void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolder* folder = nullptr);
 
-// Every command block and every pause, one line each.
-bool WriteTrace(const emulated::EmulatedHost& host, const std::string& path);
+// Every command block and every pause, one line each. Empty when written, else why not.
+std::string WriteTrace(const emulated::EmulatedHost& host, const std::string& path);

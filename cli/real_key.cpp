@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
 #include "cli/key_options.h"
+#include "cli/trace_file.h"
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
@@ -119,7 +119,7 @@ std::string RealKey::Open(const std::string& device) {
     if (std::string refused = ChooseAutomatically(&disk); !refused.empty()) return refused;
   } else {
     std::string error;
-    if (!linuxhost::FindDisk(m_paths, device, &disk, &error)) return error + ".";
+    if (!linuxhost::FindDisk(m_calls, m_paths, device, &disk, &error)) return error + ".";
     if (!disk.usb) {
       return disk.Describe() + " is not a USB disk: only a key on a USB bus is driven, and no vendor "
              "command goes to any other disk.";
@@ -183,10 +183,10 @@ std::vector<std::string> RealKey::TraceLines() const {
   return lines;
 }
 
-bool RealKey::WriteTrace(const std::string& path) const {
-  std::ofstream out(path);
-  for (const std::string& line : TraceLines()) out << line << '\n';
-  return static_cast<bool>(out);
+std::string RealKey::WriteTrace(const std::string& path) const {
+  std::string text;
+  for (const std::string& line : TraceLines()) text += line + '\n';
+  return WriteTextFile(path, text);
 }
 
 std::string RealKey::FailureAdvice() const {

@@ -36,7 +36,8 @@ class RealKey {
 
   // Every command block and every pause, one line each, as the emulated host writes them.
   std::vector<std::string> TraceLines() const;
-  bool WriteTrace(const std::string& path) const;
+  // Empty when written, else why not.
+  std::string WriteTrace(const std::string& path) const;
 
   // After a run that did not succeed: the key stopped answering, in words, with what to do;
   // empty when every command reached the key.

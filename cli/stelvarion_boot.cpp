@@ -168,12 +168,12 @@ int RunDialog(const RunRequest& request, bool* written) {
   const bool successful = ShowDialog(host, request, headline, fit.notice);
 
   *written = KeyWasWritten(host.trace);
-  if (!request.keyLog.empty() && !WriteKeyLog(*key, request.keyLog)) {
-    std::fprintf(stderr, "stelvarion-boot: cannot write the key log to %s\n", request.keyLog.c_str());
+  if (const std::string why = request.keyLog.empty() ? "" : WriteKeyLog(*key, request.keyLog); !why.empty()) {
+    std::fprintf(stderr, "stelvarion-boot: cannot write the key log to %s: %s\n", request.keyLog.c_str(), why.c_str());
     return kExitNotSuccessful;
   }
-  if (request.trace.Wanted() && !request.trace.Write(host)) {
-    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", request.trace.Path().c_str());
+  if (const std::string why = request.trace.Wanted() ? request.trace.Write(host) : ""; !why.empty()) {
+    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s: %s\n", request.trace.Path().c_str(), why.c_str());
     return kExitNotSuccessful;
   }
   return successful ? kExitSuccessful : kExitNotSuccessful;
@@ -206,8 +206,8 @@ int RunOnDevice(const RunRequest& request, const std::string& device) {
   if (const std::string advice = realKey.FailureAdvice(); !successful && !advice.empty()) {
     std::fprintf(stderr, "stelvarion-boot: %s\n", advice.c_str());
   }
-  if (!options.traceFile.empty() && !realKey.WriteTrace(options.traceFile)) {
-    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s\n", options.traceFile.c_str());
+  if (const std::string why = options.traceFile.empty() ? "" : realKey.WriteTrace(options.traceFile); !why.empty()) {
+    std::fprintf(stderr, "stelvarion-boot: cannot write the trace to %s: %s\n", options.traceFile.c_str(), why.c_str());
     return kExitNotSuccessful;
   }
   return successful ? kExitSuccessful : kExitNotSuccessful;
@@ -278,7 +278,8 @@ int main(int argc, char** argv) {
   }
   TraceFile trace;
   if (!options.traceFile.empty()) {
-    if (const std::string error = trace.Prepare(options.traceFile, options.key.imagePath); !error.empty()) {
+    const std::string statePath = emulated::KeyStatePath(options.key.imagePath);
+    if (const std::string error = trace.Prepare(options.traceFile, options.key.imagePath, statePath); !error.empty()) {
       return Usage(error);
     }
   }

@@ -1,8 +1,13 @@
 // stelvarion-usb-key: one emulated key as a USB mass-storage stick, served over usbredir on a
 // Unix socket for qemu's usb-redir device.
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
+#include <linux/sock_diag.h>
+#include <linux/unix_diag.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,13 +17,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/key_options.h"
 #include "cli/trace_file.h"
 #include "host/emulated/emulated_host.h"
+#include "host/emulated/key_state.h"
 #include "usb/usb_key_device.h"
 #include "usb/usbredir_key_server.h"
 
@@ -35,7 +41,8 @@ void PrintUsage(std::FILE* to) {
                "  -device qemu-xhci,id=usb -chardev socket,id=key,path=PATH\n"
                "  -device usb-redir,chardev=key,bus=usb.0,bootindex=0\n"
                "  --image IMAGE       the key's flash image, created sparse when missing\n"
-               "  --socket PATH       the Unix socket to listen on (a stale socket there is replaced)\n"
+               "  --socket PATH       the Unix socket to listen on (a stale socket there is replaced, one that a\n"
+               "                      program listens on is refused)\n"
                "  --pull-out-after NAME:COUNT\n"
                "                      leave the bus once the key has decoded its COUNT-th command named\n"
                "                      NAME (as --trace names it: Write10, RefreshMedium ...), before\n"
@@ -58,30 +65,121 @@ int Refuse(const std::string& message) {
   return 2;
 }
 
-// Listens on the path; a socket left by an earlier run is replaced, anything else is kept.
-int Listen(const std::string& path, std::string* error) {
+// Whether a socket that is listening is bound to this file, from the kernel's own table of Unix
+// sockets (sock_diag, the table `ss -xl` shows), which names each one's file by device and inode.
+// Nothing connects, so a program waiting for its one peer does not take the question for it.
+// Empty when the table cannot be read.
+std::optional<bool> ListenerBoundTo(const struct stat& file) {
+  constexpr std::uint8_t kListening = 10;  // TCP_LISTEN, as sock_diag names every family's states
+  const int table = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+  if (table < 0) return std::nullopt;
+  struct {
+    nlmsghdr header;
+    unix_diag_req request;
+  } question{};
+  question.header.nlmsg_len = sizeof question;
+  question.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+  question.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+  question.request.sdiag_family = AF_UNIX;
+  question.request.udiag_states = 1u << kListening;
+  question.request.udiag_show = UDIAG_SHOW_VFS;
+  std::optional<bool> bound;
+  if (send(table, &question, sizeof question, 0) == static_cast<ssize_t>(sizeof question)) {
+    std::vector<std::uint8_t> answer(32768);
+    for (bool done = false; !done;) {
+      const ssize_t received = recv(table, answer.data(), answer.size(), 0);
+      if (received <= 0) break;
+      const std::size_t end = static_cast<std::size_t>(received);
+      for (std::size_t at = 0; at + sizeof(nlmsghdr) <= end;) {
+        nlmsghdr header;
+        std::memcpy(&header, answer.data() + at, sizeof header);
+        if (header.nlmsg_len < sizeof header || at + header.nlmsg_len > end) break;
+        if (header.nlmsg_type == NLMSG_DONE || header.nlmsg_type == NLMSG_ERROR) {
+          if (header.nlmsg_type == NLMSG_DONE && !bound) bound = false;
+          done = true;
+          break;
+        }
+        // The socket's record, then its attributes; the file's is UNIX_DIAG_VFS.
+        std::size_t attribute = at + NLMSG_LENGTH(sizeof(unix_diag_msg));
+        const std::size_t recordEnd = at + header.nlmsg_len;
+        while (attribute + sizeof(rtattr) <= recordEnd) {
+          rtattr head;
+          std::memcpy(&head, answer.data() + attribute, sizeof head);
+          if (head.rta_len < sizeof head || attribute + head.rta_len > recordEnd) break;
+          if (head.rta_type == UNIX_DIAG_VFS && head.rta_len >= RTA_LENGTH(sizeof(unix_diag_vfs))) {
+            unix_diag_vfs vfs;
+            std::memcpy(&vfs, answer.data() + attribute + RTA_LENGTH(0), sizeof vfs);
+            // The kernel's own device number: 12 bits of major above 20 of minor.
+            if (vfs.udiag_vfs_ino == file.st_ino && makedev(vfs.udiag_vfs_dev >> 20, vfs.udiag_vfs_dev & 0xFFFFF) == file.st_dev) {
+              bound = true;
+            }
+          }
+          attribute += RTA_ALIGN(head.rta_len);
+        }
+        at += NLMSG_ALIGN(header.nlmsg_len);
+      }
+    }
+  }
+  close(table);
+  return bound;
+}
+
+// Without the kernel's table: whether a program answers on the socket. Only a refused
+// connection shows that nobody listens.
+bool Answers(const sockaddr_un& address) {
+  const int probe = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (probe < 0) return true;
+  const bool answered = connect(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno != ECONNREFUSED;
+  close(probe);
+  return answered;
+}
+
+// The socket this run listens on, removed when the run ends, unless another file has taken its
+// place meanwhile.
+struct OwnSocket {
+  int fd = -1;
+  std::string path;
+  dev_t device = 0;
+  ino_t inode = 0;
+
+  void Remove() const {
+    struct stat info{};
+    if (lstat(path.c_str(), &info) == 0 && info.st_dev == device && info.st_ino == inode) unlink(path.c_str());
+  }
+};
+
+// Listens on the path. A socket that an earlier run left behind is replaced; one that a program
+// still listens on, and anything that is not a socket, are kept and refused.
+bool Listen(const std::string& path, OwnSocket* own, std::string* error) {
   sockaddr_un address{};
   if (path.size() >= sizeof address.sun_path) {
     *error = "socket path too long: " + path;
-    return -1;
+    return false;
   }
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.c_str(), path.size());
   struct stat info{};
   if (lstat(path.c_str(), &info) == 0) {
     if (!S_ISSOCK(info.st_mode)) {
       *error = path + " exists and is not a socket";
-      return -1;
+      return false;
+    }
+    const std::optional<bool> listened = ListenerBoundTo(info);
+    if (listened ? *listened : Answers(address)) {
+      *error = path + " is in use: a program listens on it (each key needs a socket of its own)";
+      return false;
     }
     unlink(path.c_str());
   }
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size());
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0) {
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 1) != 0 ||
+      lstat(path.c_str(), &info) != 0) {
     *error = "cannot listen on " + path + ": " + std::strerror(errno);
     if (fd >= 0) close(fd);
-    return -1;
+    return false;
   }
-  return fd;
+  *own = OwnSocket{fd, path, info.st_dev, info.st_ino};
+  return true;
 }
 
 // Waits for the peer, or for a stop signal (-1 then).
@@ -138,19 +236,13 @@ int main(int argc, char** argv) {
     }
   }
   if (!refused.empty()) return Refuse(refused);
-
-  emulated::EmulatedHost host;
-  emulated::EmulatedKey* key = nullptr;
-  try {
-    SetUpEmulatedHost(host, options);
-    key = host.KeyAt('E');
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "stelvarion-usb-key: %s\n", error.what());
-    return 1;
-  }
-  if (key == nullptr) {
-    std::fprintf(stderr, "stelvarion-usb-key: the key could not be attached\n");
-    return 1;
+  // The trace is written at the end, the key's own files never: checked before anything is made.
+  TraceFile trace;
+  if (!options.traceFile.empty()) {
+    const std::string& image = options.key.imagePath;
+    if (std::string error = trace.Prepare(options.traceFile, image, emulated::KeyStatePath(image)); !error.empty()) {
+      return Refuse(error);
+    }
   }
 
   if (pipe(g_stopPipe) != 0) return 1;
@@ -163,22 +255,42 @@ int main(int argc, char** argv) {
   sigaction(SIGTERM, &stop, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
+  // The socket before the key: a path that cannot serve leaves no new image behind.
+  OwnSocket own;
   std::string error;
-  const int listener = Listen(socketPath, &error);
-  if (listener < 0) {
+  if (!Listen(socketPath, &own, &error)) {
+    trace.DiscardIfNew();
     std::fprintf(stderr, "stelvarion-usb-key: %s\n", error.c_str());
     return 1;
   }
+  emulated::EmulatedHost host;
+  emulated::EmulatedKey* key = nullptr;
+  try {
+    SetUpEmulatedHost(host, options);
+    key = host.KeyAt('E');
+    if (key == nullptr) error = "the key could not be attached";
+  } catch (const std::exception& failure) {
+    error = failure.what();
+  }
+  if (key == nullptr) {
+    close(own.fd);
+    own.Remove();
+    trace.DiscardIfNew();
+    std::fprintf(stderr, "stelvarion-usb-key: %s\n", error.c_str());
+    return 1;
+  }
+
   usb::UsbKeyDevice device(*key);
   device.Unit().ReportMediumChanges(reportMediumChanges);
   const usb::UsbIdentity& id = device.Identity();
+  // A stored key is named for what it is, not for the options' default.
   std::fprintf(stderr, "stelvarion-usb-key: \"%s\" %04x:%04x, %llu sectors visible, serial %s, on %s\n",
-               options.key.model.c_str(), id.vendorId, id.productId,
+               key->Config().model.c_str(), id.vendorId, id.productId,
                static_cast<unsigned long long>(key->Areas().Visible().sectors), id.serial.c_str(), socketPath.c_str());
 
-  const int peer = AcceptPeer(listener);
-  close(listener);
-  unlink(socketPath.c_str());
+  const int peer = AcceptPeer(own.fd);
+  close(own.fd);
+  own.Remove();
   bool served = true;
   if (peer >= 0) {
     usb::UsbredirKeyServer server(device, peer);
@@ -199,8 +311,8 @@ int main(int argc, char** argv) {
     close(peer);
     if (!pullOutName.empty() && seen >= pullOutCount) std::fprintf(stderr, "stelvarion-usb-key: pulled out after %s number %lu\n", pullOutName.c_str(), pullOutCount);
   }
-  if (!options.traceFile.empty() && !WriteKeyLog(*key, options.traceFile)) {
-    std::fprintf(stderr, "stelvarion-usb-key: cannot write %s\n", options.traceFile.c_str());
+  if (const std::string why = trace.Wanted() ? WriteKeyLog(*key, trace.Path()) : ""; !why.empty()) {
+    std::fprintf(stderr, "stelvarion-usb-key: cannot write the trace to %s: %s\n", trace.Path().c_str(), why.c_str());
     return 1;
   }
   if (!served) {

@@ -109,7 +109,8 @@ UsbredirKeyServer::~UsbredirKeyServer() { usbredirparser_destroy(m_parser); }
 bool UsbredirKeyServer::Run(int stopFd) {
   while (!m_peerClosed && !m_failed) {
     if (usbredirparser_has_data_to_write(m_parser) && usbredirparser_do_write(m_parser) != 0) {
-      m_failed = true;
+      // A peer that left before our hello reached it has left all the same.
+      m_failed = !m_peerClosed;
       break;
     }
     pollfd fds[2] = {{m_fd, static_cast<short>(POLLIN | (usbredirparser_has_data_to_write(m_parser) ? POLLOUT : 0)), 0},
@@ -135,7 +136,8 @@ int UsbredirKeyServer::ReadSocket(std::uint8_t* data, int count) {
   const ssize_t n = read(m_fd, data, static_cast<std::size_t>(count));
   if (n > 0) return static_cast<int>(n);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
-  m_peerClosed = n == 0;
+  // A peer that closed with our bytes unread resets the connection: it has left too.
+  m_peerClosed = n == 0 || errno == ECONNRESET;
   return -1;
 }
 

@@ -8,6 +8,7 @@
 
 #include "cli/key_options.h"
 #include "cli/trace_file.h"
+#include "host/emulated/key_state.h"
 #include "host/win32/win32_host.h"
 #include "windows/win32_dialog.h"
 
@@ -73,7 +74,9 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   // The trace is written at the end: a file that cannot take it, or the image itself, is
   // refused before the key is reached.
   TraceFile trace;
-  if (refused.empty() && !options.traceFile.empty()) refused = trace.Prepare(options.traceFile, options.key.imagePath);
+  if (refused.empty() && !options.traceFile.empty()) {
+    refused = trace.Prepare(options.traceFile, options.key.imagePath, emulated::KeyStatePath(options.key.imagePath));
+  }
   if (refused.empty()) refused = LoadSystemFilesFolder(options);
   if (!refused.empty()) return Refuse("STELVARION_EMULATED_KEY: " + refused);
 
@@ -98,8 +101,8 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
 
   CreatePlugWindow(module, emulatedHost, options);
   const int result = win32host::RunBootUtility(module);
-  if (trace.Wanted() && !trace.Write(emulatedHost)) {
-    Refuse("cannot write the trace to " + trace.Path());
+  if (const std::string why = trace.Wanted() ? trace.Write(emulatedHost) : ""; !why.empty()) {
+    Refuse("cannot write the trace to " + trace.Path() + ": " + why);
     return 1;
   }
   return result;

@@ -36,6 +36,10 @@ constexpr std::uint8_t kAscqAccessNotAuthorised = 0x71;
 constexpr std::uint8_t kVendorOpcode = 0xAD;
 constexpr std::uint8_t kResetOpcode = 0xFF;
 constexpr std::uint8_t kResetCode = 0x1D;
+// INQUIRY: byte 1's EVPD bit asks for the vital product data page that byte 2 names.
+constexpr std::uint8_t kInquiryEvpd = 0x01;
+constexpr std::uint8_t kVpdSupportedPages = 0x00;
+constexpr std::uint8_t kVpdUnitSerialNumber = 0x80;
 // SubmitPassword byte 6: the host waits for the medium after unlocking, or it does not.
 constexpr std::uint8_t kSubmitWait = 0x00;
 constexpr std::uint8_t kSubmitNoWait = 0x88;
@@ -440,12 +444,34 @@ std::uint8_t EmulatedKey::TestUnitReady(const ScsiCommand& command) {
 std::uint8_t EmulatedKey::Inquiry(const ScsiCommand& command, KeyCommandRecord& record) {
   // The pass-through INQUIRY asks for 36 bytes, the helper driver's for 56.
   const std::uint32_t allocation = command.cdb[4];
+  const bool vitalProductData = (command.cdb[1] & kInquiryEvpd) != 0;
+  const std::uint8_t page = command.cdb[2];
   record.fields["allocation"] = allocation;
+  if (vitalProductData) record.fields["page"] = page;
   if (!command.dataIn || command.length < allocation) return InvalidField();
-  // The standard data is 36 bytes: a longer allocation gets those and no more.
-  FillInquiryData(command.data, allocation, true, InquiryVendorOf(m_config), InquiryProductOf(m_config),
-                  m_config.revision);
-  command.answered = std::min<std::uint32_t>(allocation, 36);
+  if (!vitalProductData) {
+    // Byte 2 is read only with EVPD: the library's own INQUIRY carries filler there.
+    // The standard data is 36 bytes: a longer allocation gets those and no more.
+    FillInquiryData(command.data, allocation, true, InquiryVendorOf(m_config), InquiryProductOf(m_config),
+                    m_config.revision);
+    command.answered = std::min<std::uint32_t>(allocation, 36);
+    return Good();
+  }
+  // Two vital product data pages: the list of pages, and the serial number the information
+  // block holds (the one the USB device descriptor names too).
+  std::vector<std::uint8_t> data = {0x00, page, 0x00, 0x00};
+  if (page == kVpdSupportedPages) {
+    data.insert(data.end(), {kVpdSupportedPages, kVpdUnitSerialNumber});
+  } else if (page == kVpdUnitSerialNumber) {
+    const std::string serial = ReadText(m_infoBlock.data() + kInfoSerialAt + 2, 24, m_infoBlock[kInfoSerialAt]).text;
+    data.insert(data.end(), serial.begin(), serial.end());
+  } else {
+    return InvalidField();
+  }
+  data[3] = static_cast<std::uint8_t>(data.size() - 4);
+  std::fill_n(command.data, allocation, std::uint8_t{0});
+  command.answered = std::min<std::uint32_t>(allocation, static_cast<std::uint32_t>(data.size()));
+  std::copy_n(data.begin(), command.answered, command.data);
   return Good();
 }
 

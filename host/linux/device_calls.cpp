@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +14,17 @@ namespace {
 int Answer(long result) { return result < 0 ? -errno : static_cast<int>(result); }
 
 }  // namespace
+
+int RealDeviceCalls::Stat(const std::string& path, NodeKind* node) {
+  struct stat info{};
+  if (::stat(path.c_str(), &info) != 0) return -errno;
+  *node = NodeKind{};
+  if (S_ISBLK(info.st_mode) || S_ISCHR(info.st_mode)) {
+    node->type = S_ISBLK(info.st_mode) ? NodeKind::Type::kBlock : NodeKind::Type::kCharacter;
+    node->number = std::to_string(major(info.st_rdev)) + ":" + std::to_string(minor(info.st_rdev));
+  }
+  return 0;
+}
 
 int RealDeviceCalls::Open(const std::string& path, int flags) {
   return Answer(::open(path.c_str(), flags | O_CLOEXEC));

@@ -9,9 +9,19 @@
 
 namespace linuxhost {
 
+// What a path names, as stat(2) finds it through links: a device node and its number, or
+// something else.
+struct NodeKind {
+  enum class Type : std::uint8_t { kOther, kBlock, kCharacter };
+  Type type = Type::kOther;
+  std::string number;  // "8:16", as sysfs writes a device's number; empty for kOther
+};
+
 class DeviceCalls {
  public:
   virtual ~DeviceCalls() = default;
+  // stat(path): 0 with what it names, or -errno.
+  virtual int Stat(const std::string& path, NodeKind* node) = 0;
   // open(path, flags | O_CLOEXEC): a descriptor, or -errno.
   virtual int Open(const std::string& path, int flags) = 0;
   virtual int Close(int fd) = 0;
@@ -29,6 +39,7 @@ class DeviceCalls {
 
 class RealDeviceCalls final : public DeviceCalls {
  public:
+  int Stat(const std::string& path, NodeKind* node) override;
   int Open(const std::string& path, int flags) override;
   int Close(int fd) override;
   int Ioctl(int fd, unsigned long request, void* argument) override;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -114,31 +115,41 @@ std::vector<Disk> ListUsbDisks(const SystemPaths& paths) {
   return disks;
 }
 
-bool FindDisk(const SystemPaths& paths, const std::string& path, Disk* disk, std::string* error) {
-  std::error_code failure;
-  const fs::path target = fs::canonical(path, failure);
-  if (failure) {
-    *error = path + ": " + failure.message();
+bool FindDisk(DeviceCalls& calls, const SystemPaths& paths, const std::string& path, Disk* disk, std::string* error) {
+  NodeKind node;
+  if (const int failed = calls.Stat(path, &node); failed < 0) {
+    *error = path + ": " + std::strerror(-failed);
     return false;
   }
-  const std::string name = target.filename().string();
-  const fs::path block = fs::path(paths.sysRoot) / "block";
-  if (Exists(block / name)) {
-    *disk = ReadDisk(paths, name);
-    return true;
+  if (node.type == NodeKind::Type::kOther) {
+    *error = path + " is not a device node: give the key's block device (/dev/sdb) or its SCSI generic node (/dev/sg2)";
+    return false;
   }
+  std::error_code failure;
+  const fs::path block = fs::path(paths.sysRoot) / "block";
   for (const auto& entry : fs::directory_iterator(block, failure)) {
     const std::string diskName = entry.path().filename().string();
-    if (Exists(entry.path() / name / "partition")) {
-      *error = path + " is a partition of " + (fs::path(paths.devRoot) / diskName).string() +
-               ": give the whole disk";
-      return false;
+    if (node.type == NodeKind::Type::kBlock) {
+      if (Attribute(entry.path() / "dev") == node.number) {
+        *disk = ReadDisk(paths, diskName);
+        return true;
+      }
+      for (const auto& part : fs::directory_iterator(entry.path(), failure)) {
+        if (Exists(part.path() / "partition") && Attribute(part.path() / "dev") == node.number) {
+          *error = path + " is a partition of " + (fs::path(paths.devRoot) / diskName).string() +
+                   ": give the whole disk";
+          return false;
+        }
+      }
+      continue;
     }
     // The disk's SCSI generic node: the library drives the block device instead, which it can
     // hold exclusively.
-    if (Exists(entry.path() / "device" / "scsi_generic" / name)) {
-      *disk = ReadDisk(paths, diskName);
-      return true;
+    for (const auto& generic : fs::directory_iterator(entry.path() / "device" / "scsi_generic", failure)) {
+      if (Attribute(generic.path() / "dev") == node.number) {
+        *disk = ReadDisk(paths, diskName);
+        return true;
+      }
     }
   }
   *error = path + " is not a disk";

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "host/linux/device_calls.h"
+
 namespace linuxhost {
 
 // Where the host reads the system's own records; tests point them into a temporary folder.
@@ -50,9 +52,10 @@ std::vector<Disk> ListDisks(const SystemPaths& paths);
 std::vector<Disk> ListUsbDisks(const SystemPaths& paths);
 
 // The disk a path names: the block device itself (/dev/sdb), a link to it
-// (/dev/disk/by-id/usb-…) or its SCSI generic node (/dev/sg2). Empty with the reason in *error
-// ("no such device", "is a partition of /dev/sdb: give the whole disk", ...).
-bool FindDisk(const SystemPaths& paths, const std::string& path, Disk* disk, std::string* error);
+// (/dev/disk/by-id/usb-…) or its SCSI generic node (/dev/sg2), matched by the node's device
+// number, never by its name: a plain file called sda is no disk. Empty with the reason in *error
+// ("is not a device node", "is a partition of /dev/sdb: give the whole disk", ...).
+bool FindDisk(DeviceCalls& calls, const SystemPaths& paths, const std::string& path, Disk* disk, std::string* error);
 
 // Where the disk or one of its partitions is mounted: "/dev/sdb1 on /media/key" for each, from
 // mountinfo (matched by device number, so any name the mount was made under counts).

@@ -251,7 +251,7 @@ TEST_F(RealKeyTest, EachRefusalSaysWhatToDoAndWritesNothing) {
 
   linuxhost::Disk disk;
   std::string error;
-  ASSERT_TRUE(linuxhost::FindDisk(kernel->Paths(), kernel->Node("sdb"), &disk, &error));
+  ASSERT_TRUE(linuxhost::FindDisk(*kernel, kernel->Paths(), kernel->Node("sdb"), &disk, &error));
   kernel->AddMount(disk.partitions.at(0).majorMinor, "/media/root/STELVARION");
   EXPECT_EQ(refusal(kernel->Node("sdb")), kernel->Node("sdb") + " is mounted (" + kernel->Node("sdb1") +
             " on /media/root/STELVARION): unmount it first (umount /media/root/STELVARION); nothing was written.");

@@ -2,6 +2,8 @@
 // it leaves in the image and in the trace file.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <fstream>
 #include <numeric>
@@ -453,22 +455,41 @@ TEST_F(StelvarionBootTest, EmptyImageTakesNoOtherArgument) {
 }
 
 // The trace is refused when it is the image under any name; the image keeps what it held.
-TEST_F(StelvarionBootTest, TraceOnTheImageIsRefusedByIdentity) {
+// The trace never goes over the key's own files, nor into what is not a plain file (a FIFO
+// would hold the run before it began), and a trace that could not be written fails the run.
+TEST_F(StelvarionBootTest, TraceThatCannotTakeTheLinesIsRefused) {
   ASSERT_EQ(Invoke({"--image", "key.img", "--capacity", "16", "--label", "KEPT", "--yes"}).exitCode, 0);
   const std::vector<std::uint8_t> before = image_tools::ReadBytes(m_image, 0, 128 * 512);
+  const std::string state = Slurp(m_image.string() + ".state");
   fs::create_directory(m_scratch / "sub");
   fs::create_symlink("key.img", m_scratch / "link.txt");
   fs::create_hard_link(m_image, m_scratch / "sub" / "second.img");
-  for (const char* trace : {"link.txt", "sub/../key.img", "sub/second.img", "key.img"}) {
+  ASSERT_EQ(mkfifo((m_scratch / "fifo").c_str(), 0600), 0);
+  const std::string image = " is the key's image key.img; the trace needs a file of its own";
+  const std::pair<const char*, std::string> cases[] = {
+      {"link.txt", image},
+      {"sub/../key.img", image},
+      {"sub/second.img", image},
+      {"key.img", image},
+      {"key.img.state", " is the key's state file key.img.state; the trace needs a file of its own"},
+      {"fifo", " is a FIFO: the trace is written into a plain file"},
+      {"sub", " is a folder: the trace is written into a plain file"},
+  };
+  for (const auto& [trace, message] : cases) {
     SCOPED_TRACE(trace);
     const Outcome run = Invoke({"--image", "key.img", "--capacity", "16", "--yes", "--trace", trace});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, std::string("stelvarion-boot: --trace ") + trace +
-                           " is the key's image key.img; the trace needs a file of its own\nTry 'stelvarion-boot --help'.\n");
+    EXPECT_EQ(run.err, std::string("stelvarion-boot: --trace ") + trace + message + "\nTry 'stelvarion-boot --help'.\n");
     EXPECT_EQ(fs::file_size(m_image), 16u * 1972 * 512);
     EXPECT_EQ(image_tools::ReadBytes(m_image, 0, 128 * 512), before);
+    EXPECT_EQ(Slurp(m_image.string() + ".state"), state);
   }
+  // Written at the end, and checked: a file system with no room left fails the run.
+  const Outcome full = Invoke({"--image", "key.img", "--capacity", "16", "--yes", "--trace", "/dev/full"});
+  EXPECT_EQ(full.exitCode, 1);
+  EXPECT_TRUE(Has(full.out, kSuccessful)) << full.out;
+  EXPECT_EQ(full.err, "stelvarion-boot: cannot write the trace to /dev/full: No space left on device\n");
   // A symlink that names a missing image: the file it would create is not left behind.
   RemoveKey();
   fs::remove(m_scratch / "sub" / "second.img");

@@ -197,6 +197,9 @@ run() { label=$1; shift; echo "== $label"; "$@" 2>&1; echo "status $?"; }
 run auto stelvarion-boot --device auto --yes
 run bystander stelvarion-boot --device $disk --yes
 run partition stelvarion-boot --device ${made}1 --yes
+mkdir -p /tmp/impostor && echo 'no disk' >/tmp/impostor/${made##*/}
+run impostor stelvarion-boot --device /tmp/impostor/${made##*/} --yes
+run generic stelvarion-boot --device /dev/$(ls /sys/block/${protected##*/}/device/scsi_generic) --yes --label NOPE
 run protected stelvarion-boot --device $protected --yes --label NOPE
 mkdir -p /etc && echo 'root:x:0:0::/:/bin/sh' >>/etc/passwd && echo 'tester:x:1000:1000::/tmp:/bin/sh' >>/etc/passwd
 echo 'root:x:0:' >>/etc/group && echo 'tester:x:1000:' >>/etc/group
@@ -249,6 +252,10 @@ TEST_F(GuestRefusalTest, EachRefusalSaysWhatToDo) {
   EXPECT_TRUE(Has(Refusal("auto"), "more than one Stelvarion key is attached (/dev/sd"));
   EXPECT_TRUE(Has(Refusal("bystander"), "is not a Stelvarion key: it did not answer with the identity"));
   EXPECT_TRUE(Has(Refusal("partition"), "1 is a partition of /dev/sd"));
+  // Taken by the node's number: a plain file named like the key is no key; the generic node
+  // leads to its block device.
+  EXPECT_TRUE(Has(Refusal("impostor"), " is not a device node: give the key's block device"));
+  EXPECT_TRUE(Has(Refusal("generic"), "[StelvarionBootUtility] Stelvarion is write protected."));
   EXPECT_TRUE(Has(Refusal("protected"), "[StelvarionBootUtility] Stelvarion is write protected."));
   EXPECT_TRUE(Has(Refusal("user"), "Permission denied. Run as root, or with read and write access to /dev/sd"));
   EXPECT_TRUE(Has(Refusal("mounted"), "1 on /mnt/key): unmount it first (umount /mnt/key); nothing was written."));

@@ -200,6 +200,19 @@ TEST_F(UsbBusTest, InquiryCarriesTheKeysTextsWithTheResidueOfALongerRequest) {
   EXPECT_EQ(longer.data, exact.data);
   EXPECT_EQ(longer.csw.status, 0);
   EXPECT_EQ(longer.csw.residue, 60u);
+
+  // Vital product data: the page list and the serial number, as sg_inq -p asks for them (an
+  // allocation of 252); any other page is an invalid field.
+  const Outcome pages = Command({0x12, 0x01, 0x00, 0, 252, 0}, true, 252);
+  EXPECT_EQ(pages.data, (Bytes{0x00, 0x00, 0x00, 2, 0x00, 0x80}));
+  EXPECT_EQ(pages.csw.residue, 246u);
+  const Outcome serial = Command({0x12, 0x01, 0x80, 0, 252, 0}, true, 252);
+  ASSERT_GE(serial.data.size(), 4u);
+  EXPECT_EQ(Bytes(serial.data.begin(), serial.data.begin() + 4), (Bytes{0x00, 0x80, 0x00, 14}));
+  EXPECT_EQ(Text(serial.data, 4, serial.data.size() - 4), "01012530881024");
+  EXPECT_EQ(Text(serial.data, 4, serial.data.size() - 4), m_device->Identity().serial);
+  EXPECT_EQ(Command({0x12, 0x01, 0x83, 0, 252, 0}, true, 252).csw.status, 1);
+  ExpectSense(0x05, 0x24);
 }
 
 TEST_F(UsbBusTest, CheckConditionLeavesItsSenseForRequestSense) {

@@ -62,19 +62,21 @@ FakeDisk& FakeKernel::AddDisk(const std::string& name, std::unique_ptr<emulated:
   Write(scsiDir / "vendor", vendor + std::string(8 - std::min<std::size_t>(8, vendor.size()), ' '));
   Write(scsiDir / "model", model);
   Write(scsiDir / "rev", "2.45");
-  fs::create_directories(scsiDir / "scsi_generic" / ("sg" + std::to_string(host)));
+  const std::string generic = "sg" + std::to_string(host);
+  Write(scsiDir / "scsi_generic" / generic / "dev", "21:" + std::to_string(host));
+  AddNode(generic, linuxhost::NodeKind::Type::kCharacter, "21:" + std::to_string(host));
   const fs::path block = m_root / "sys/block" / name;
   fs::create_directories(block);
   fs::create_directory_symlink(scsiDir, block / "device");
   Write(block / "dev", "8:" + std::to_string(m_nextMinor));
   Write(block / "size", std::to_string(sectors));
   Write(block / "ro", "0");
-  std::ofstream(m_root / "dev" / name) << "";
+  AddNode(name, linuxhost::NodeKind::Type::kBlock, "8:" + std::to_string(m_nextMinor));
   int minor = m_nextMinor;
   for (const std::string& partition : partitions) {
     Write(block / partition / "partition", std::to_string(++minor - m_nextMinor));
     Write(block / partition / "dev", "8:" + std::to_string(minor));
-    std::ofstream(m_root / "dev" / partition) << "";
+    AddNode(partition, linuxhost::NodeKind::Type::kBlock, "8:" + std::to_string(minor));
   }
   m_nextMinor += 16;
   auto disk = std::make_unique<FakeDisk>();
@@ -95,6 +97,21 @@ void FakeKernel::SetRawIo(bool held) {
 void FakeKernel::AddMount(const std::string& majorMinor, const std::string& mountPoint) {
   m_mountInfo += "40 22 " + majorMinor + " / " + mountPoint + " rw,relatime - vfat /dev/x rw\n";
   std::ofstream(m_root / "mountinfo") << m_mountInfo;
+}
+
+void FakeKernel::AddNode(const std::string& name, linuxhost::NodeKind::Type type, const std::string& number) {
+  std::ofstream(m_root / "dev" / name) << "";
+  m_nodes[fs::canonical(m_root / "dev" / name)] = linuxhost::NodeKind{type, number};
+}
+
+int FakeKernel::Stat(const std::string& path, linuxhost::NodeKind* node) {
+  std::error_code error;
+  const fs::path named = fs::canonical(path, error);
+  if (const auto it = m_nodes.find(named); !error && it != m_nodes.end()) {
+    *node = it->second;
+    return 0;
+  }
+  return linuxhost::RealDeviceCalls().Stat(path, node);
 }
 
 FakeDisk* FakeKernel::DiskOf(int fd) {

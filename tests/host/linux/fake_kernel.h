@@ -53,6 +53,9 @@ class FakeKernel : public linuxhost::DeviceCalls {
   std::string Node(const std::string& name) const { return (m_root / "dev" / name).string(); }
   std::vector<std::string> attributesWritten;  // "path=text"
 
+  // The nodes AddDisk made are device nodes with their numbers (plain files in the scratch
+  // folder); anything else is what the real stat(2) finds.
+  int Stat(const std::string& path, linuxhost::NodeKind* node) override;
   int Open(const std::string& path, int flags) override;
   int Close(int fd) override;
   int Ioctl(int fd, unsigned long request, void* argument) override;
@@ -67,6 +70,7 @@ class FakeKernel : public linuxhost::DeviceCalls {
     bool writable = false;
     bool exclusive = false;
   };
+  void AddNode(const std::string& name, linuxhost::NodeKind::Type type, const std::string& number);
   FakeDisk* DiskOf(int fd);
   void Pull(FakeDisk& disk);
   int SgIo(FakeDisk& disk, void* header);
@@ -74,6 +78,7 @@ class FakeKernel : public linuxhost::DeviceCalls {
   std::filesystem::path m_root;
   std::map<std::string, std::unique_ptr<FakeDisk>> m_disks;
   std::map<int, OpenFile> m_open;
+  std::map<std::filesystem::path, linuxhost::NodeKind> m_nodes;  // by canonical path
   int m_nextFd = 10;
   int m_nextMinor = 0;
   std::string m_mountInfo;

@@ -64,33 +64,49 @@ TEST_F(LinuxDisks, OnlyDisksWithAUsbAncestorAreOffered) {
   EXPECT_EQ(usb[1].partitions[1].name, "sdc2");
 }
 
-TEST_F(LinuxDisks, APathNamesItsDiskThroughLinksAndTheGenericNode) {
-  linuxhost::Disk disk;
-  std::string error;
-  ASSERT_TRUE(linuxhost::FindDisk(kernel.Paths(), kernel.Node("sdb"), &disk, &error)) << error;
-  EXPECT_EQ(disk.name, "sdb");
-
+// A path is taken for the device node it is, by its number: links lead to it, the generic node
+// to its block device, and a plain file named like a disk is no disk.
+TEST_F(LinuxDisks, APathNamesItsDiskByTheNodesNumber) {
   fs::create_directories(root / "dev/disk/by-id");
   fs::create_symlink(root / "dev/sdc", root / "dev/disk/by-id/usb-Generic_USB_Flash_Disk-0:0");
-  ASSERT_TRUE(linuxhost::FindDisk(kernel.Paths(), (root / "dev/disk/by-id/usb-Generic_USB_Flash_Disk-0:0").string(), &disk, &error));
-  EXPECT_EQ(disk.name, "sdc");
-
-  // The generic node of the key (host 3) leads to its block device, which can be held exclusively.
-  std::ofstream(root / "dev/sg3") << "";
-  ASSERT_TRUE(linuxhost::FindDisk(kernel.Paths(), (root / "dev/sg3").string(), &disk, &error)) << error;
-  EXPECT_EQ(disk.name, "sdb");
-  EXPECT_EQ(disk.node, kernel.Node("sdb"));
-
-  EXPECT_FALSE(linuxhost::FindDisk(kernel.Paths(), kernel.Node("sdc2"), &disk, &error));
-  EXPECT_EQ(error, kernel.Node("sdc2") + " is a partition of " + kernel.Node("sdc") + ": give the whole disk");
-  EXPECT_FALSE(linuxhost::FindDisk(kernel.Paths(), (root / "dev/sdz").string(), &disk, &error));
-  EXPECT_NE(error.find("No such file or directory"), std::string::npos) << error;
+  fs::create_directories(root / "elsewhere");
+  std::ofstream(root / "elsewhere/sdb") << "a text, no disk\n";
+  fs::create_symlink(root / "dev/sdb", root / "elsewhere/sdc");  // a link counts for what it names
+  const std::string notANode = " is not a device node: give the key's block device (/dev/sdb) or its SCSI generic "
+                               "node (/dev/sg2)";
+  struct Case {
+    std::string path;
+    std::string disk;  // empty: refused with this message
+    std::string message;
+  };
+  const Case cases[] = {
+      {kernel.Node("sdb"), "sdb", ""},
+      {(root / "dev/disk/by-id/usb-Generic_USB_Flash_Disk-0:0").string(), "sdc", ""},
+      // The generic node of the key (host 3) leads to its block device, which can be held exclusively.
+      {kernel.Node("sg3"), "sdb", ""},
+      {(root / "elsewhere/sdc").string(), "sdb", ""},
+      {(root / "elsewhere/sdb").string(), "", notANode},
+      {(root / "elsewhere").string(), "", notANode},
+      {kernel.Node("sdc2"), "", " is a partition of " + kernel.Node("sdc") + ": give the whole disk"},
+      {"/dev/null", "", " is not a disk"},
+      {(root / "dev/sdz").string(), "", ": No such file or directory"},
+  };
+  for (const Case& c : cases) {
+    linuxhost::Disk disk;
+    std::string error;
+    const bool found = linuxhost::FindDisk(kernel, kernel.Paths(), c.path, &disk, &error);
+    EXPECT_EQ(found, !c.disk.empty()) << c.path;
+    EXPECT_EQ(found ? disk.name : error, found ? c.disk : c.path + c.message);
+    if (found) {
+      EXPECT_EQ(disk.node, kernel.Node(c.disk));
+    }
+  }
 }
 
 TEST_F(LinuxDisks, MountsAreFoundByDeviceNumberWithTheirPointsUnescaped) {
   linuxhost::Disk key;
   std::string error;
-  ASSERT_TRUE(linuxhost::FindDisk(kernel.Paths(), kernel.Node("sdb"), &key, &error));
+  ASSERT_TRUE(linuxhost::FindDisk(kernel, kernel.Paths(), kernel.Node("sdb"), &key, &error));
   EXPECT_TRUE(linuxhost::MountsOf(kernel.Paths(), key).empty());
   kernel.AddMount("8:33", "/media/stick");  // sdc2: another disk's partition
   EXPECT_TRUE(linuxhost::MountsOf(kernel.Paths(), key).empty());
@@ -106,6 +122,7 @@ class ScriptedCalls : public linuxhost::DeviceCalls {
  public:
   std::function<int(sg_io_hdr_t&)> answer;
   sg_io_hdr_t sent{};
+  int Stat(const std::string&, linuxhost::NodeKind*) override { return -ENOENT; }
   int Open(const std::string&, int) override { return 3; }
   int Close(int) override { return 0; }
   int Ioctl(int, unsigned long request, void* argument) override {
@@ -181,7 +198,7 @@ class LibraryOverLinux : public LinuxDisks {
   linuxhost::Disk DiskNamed(const std::string& name) {
     linuxhost::Disk disk;
     std::string error;
-    EXPECT_TRUE(linuxhost::FindDisk(kernel.Paths(), kernel.Node(name), &disk, &error)) << error;
+    EXPECT_TRUE(linuxhost::FindDisk(kernel, kernel.Paths(), kernel.Node(name), &disk, &error)) << error;
     return disk;
   }
   void Install(linuxhost::LinuxHost& host) {
