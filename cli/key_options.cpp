@@ -21,6 +21,10 @@ bool ParseNumber(const std::string& text, std::uint32_t max, std::uint32_t* valu
 
 }  // namespace
 
+std::string VersionText(const std::string& program) {
+  return program + " (Stelvarion Boot Utility) " STELVARION_VERSION "\n";
+}
+
 const char* KeyOptionsHelp() {
   return "  --model NAME        \"KV 2 Zarno P9\" (default), \"KV 2 Zarno P3\" or \"Varnok Key\"\n"
          "  --capacity MB       the capacity the key reports, 1 to 65535 (default 1024)\n"

@@ -60,6 +60,9 @@ void AddSystemFilesOption(CLI::App& app, EmulatedKeyOptions& options);
 // else why it is refused.
 std::string LoadSystemFilesFolder(EmulatedKeyOptions& options);
 
+// The --version line: "PROGRAM (Stelvarion Boot Utility) VERSION", as help2man reads it.
+std::string VersionText(const std::string& program);
+
 // The help lines for the key options but --image, whose default each program gives itself.
 const char* KeyOptionsHelp();
 

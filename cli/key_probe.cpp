@@ -22,7 +22,7 @@ namespace {
 
 void PrintUsage() {
   std::puts(
-      "usage: stelvarion-probe [options]\n"
+      "Usage: stelvarion-probe [options]\n"
       "Attaches an emulated key at drive E: and prints what the device library reads from it.\n"
       "  --image PATH       the key's flash image, created sparse when missing (default: in memory)\n"
       "  --model NAME       KV 2 Zarno P9 (default), KV 2 Zarno P3 or Varnok Key\n"
@@ -34,6 +34,8 @@ void PrintUsage() {
 #if defined(STELVARION_LINUX_HOST)
   std::fputs(RealKeyHelp(), stdout);
 #endif
+  std::puts("  --help             this text\n"
+            "  --version          the program's version");
 }
 
 std::string Text(const char* bytes, std::size_t width) {
@@ -50,8 +52,10 @@ int main(int argc, char** argv) {
   bool showTrace = false;
   bool showInfoBlock = false;
   bool help = false;
+  bool version = false;
   const auto commandLine = NewCommandLine("stelvarion-probe");
   commandLine->add_flag("--help,-h", help);
+  commandLine->add_flag("--version", version);
   commandLine->add_option("--image", options.key.imagePath);
   commandLine->add_option("--model", texts.model);
   commandLine->add_option("--capacity", texts.capacity);
@@ -66,6 +70,10 @@ int main(int argc, char** argv) {
   std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
     PrintUsage();
+    return 0;
+  }
+  if (version) {
+    std::fputs(VersionText("stelvarion-probe").c_str(), stdout);
     return 0;
   }
   if (refused.empty()) refused = CheckKeyOptions(texts, options);

@@ -49,7 +49,7 @@ const char* DeviceHelp() {
 
 void PrintHelp() {
   std::printf(
-      "usage: stelvarion-boot [options]\n"
+      "Usage: stelvarion-boot [options]\n"
       "\n"
       "Makes an emulated Stelvarion key bootable, as the Windows program does for a real one:\n"
       "shows the key's capacity, types the volume label, presses Start, answers \"Format Warning\",\n"
@@ -67,6 +67,7 @@ void PrintHelp() {
       "%s"
       "%s"
       "  --help              this text\n"
+      "  --version           the program's version\n"
       "\n"
       "Exit status: 0 after \"Successful.\", 1 after any other message or a refusal, 2 for a\n"
       "usage error. The image is a plain disk image: partition 1 holds the FAT volume.\n",
@@ -229,9 +230,11 @@ int main(int argc, char** argv) {
   std::optional<std::string> label;
   bool yes = false;
   bool help = false;
+  bool version = false;
   std::string keyLog;
   const auto commandLine = NewCommandLine("stelvarion-boot");
   commandLine->add_flag("--help,-h", help);
+  commandLine->add_flag("--version", version);
   commandLine->add_flag("--yes,-y", yes);
   AllowEmptyValue(commandLine->add_option("--label", label));
   commandLine->add_option("--key-log", keyLog);
@@ -244,6 +247,10 @@ int main(int argc, char** argv) {
   const std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
     PrintHelp();
+    return kExitSuccessful;
+  }
+  if (version) {
+    std::fputs(VersionText("stelvarion-boot").c_str(), stdout);
     return kExitSuccessful;
   }
   if (!refused.empty()) return Usage(refused);

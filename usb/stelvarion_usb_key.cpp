@@ -34,7 +34,7 @@ int g_stopPipe[2] = {-1, -1};
 
 void PrintUsage(std::FILE* to) {
   std::fprintf(to,
-               "usage: stelvarion-usb-key --image IMAGE --socket PATH [key options]\n"
+               "Usage: stelvarion-usb-key --image IMAGE --socket PATH [key options]\n"
                "Serves one emulated key as a USB 2.0 mass-storage stick (Bulk-Only Transport) over the\n"
                "usbredir protocol: it listens on the Unix socket PATH, takes one connection, and ends when\n"
                "the peer disconnects (or on SIGINT or SIGTERM). For qemu:\n"
@@ -53,6 +53,7 @@ void PrintUsage(std::FILE* to) {
                "                      host's disk driver notices the new volume\n"
                "%s"
                "  -h, --help          this text\n"
+               "  --version           the program's version\n"
                "The key keeps its vendor commands, areas and passwords exactly as over the emulated host;\n"
                "the bus shows the visible area. Exit status: 0 after the peer disconnected, 1 when the\n"
                "image or the socket cannot be used, 2 for a usage error.\n",
@@ -204,10 +205,12 @@ int main(int argc, char** argv) {
   KeyOptionTexts texts;
   std::string socketPath;
   bool help = false;
+  bool version = false;
   bool reportMediumChanges = false;
   std::string pullOutAfter;
   const auto commandLine = NewCommandLine("stelvarion-usb-key");
   commandLine->add_flag("--help,-h", help);
+  commandLine->add_flag("--version", version);
   commandLine->add_flag("--report-medium-changes", reportMediumChanges);
   commandLine->add_option("--pull-out-after", pullOutAfter);
   commandLine->add_option("--socket", socketPath);
@@ -215,6 +218,10 @@ int main(int argc, char** argv) {
   std::string refused = ParseCommandLine(*commandLine, std::vector<std::string>(argv + 1, argv + argc));
   if (help) {
     PrintUsage(stdout);
+    return 0;
+  }
+  if (version) {
+    std::fputs(VersionText("stelvarion-usb-key").c_str(), stdout);
     return 0;
   }
   if (refused.empty()) refused = CheckKeyOptions(texts, options);

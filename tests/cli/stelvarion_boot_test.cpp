@@ -560,10 +560,10 @@ TEST_F(StelvarionBootTest, HelpListsEveryOptionAndTouchesNothing) {
   const Outcome run = Invoke({"--image", "key.img", "--help"});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(run.out.rfind("usage: stelvarion-boot [options]\n", 0), 0u) << run.out;
+  EXPECT_EQ(run.out.rfind("Usage: stelvarion-boot [options]\n", 0), 0u) << run.out;
   for (const char* option : {"--image PATH", "--label TEXT", "--yes", "--model NAME", "--capacity MB", "--revision TEXT",
                              "--flash-type N", "--banks N", "--ordinary-user", "--write-protected", "--real-pauses",
-                             "--trace FILE", "--system-files DIR", "--help"}) {
+                             "--trace FILE", "--system-files DIR", "--help", "--version"}) {
     EXPECT_TRUE(Has(run.out, std::string("  ") + option)) << option;
   }
   EXPECT_TRUE(Has(run.out, "Exit status: 0 after \"Successful.\", 1 after any other message or a refusal, 2 for a\nusage error."))

@@ -155,7 +155,7 @@ TEST_F(UsbKeyProgramTest, RefusesWhatCannotBeServed) {
   EXPECT_EQ(Slurp(m_scratch / "taken"), "keep");
   const auto help = Run("--help");
   EXPECT_EQ(help.exitCode, 0);
-  EXPECT_NE(help.output.find("usage: stelvarion-usb-key --image IMAGE --socket PATH"), std::string::npos);
+  EXPECT_NE(help.output.find("Usage: stelvarion-usb-key --image IMAGE --socket PATH"), std::string::npos);
 }
 
 TEST_F(UsbKeyProgramTest, ServesOneConnectionAndEndsWhenThePeerLeaves) {
