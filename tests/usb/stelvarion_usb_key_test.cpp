@@ -50,13 +50,15 @@ TEST_F(UsbKeyProgramTest, RefusesWhatCannotBeServed) {
     int exitCode;
     const char* message;
   };
+  const std::string missingFolder = (m_scratch / "no/such/folder/key.img").string();
+  const std::string cannotOpen = "cannot open the key image " + missingFolder + ": No such file or directory";
   const Case cases[] = {
       {"", 2, "--image IMAGE is needed"},
       {"--image " + image, 2, "--socket PATH is needed"},
       {"--image " + image + " --socket " + socket + " --model Other", 2, "unknown model \"Other\""},
       {"--image " + image + " --socket " + socket + " --ordinary-user", 2, "--ordinary-user does not apply"},
       {"--image " + image + " --socket " + socket + " --bogus", 2, "unknown option --bogus"},
-      {"--image " + Quote((m_scratch / "no/such/folder/key.img").string()) + " --socket " + socket, 1, ""},
+      {"--image " + Quote(missingFolder) + " --socket " + socket, 1, cannotOpen.c_str()},
   };
   for (const Case& c : cases) {
     const auto run = Run(c.arguments);
