@@ -10,6 +10,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/app/image_tools.h"
@@ -105,6 +106,17 @@ class StelvarionBootTest : public testing::Test {
     std::ofstream(rc) << "DEFAULT_CODEPAGE=1252\n";
     return image_tools::RunCommand("LC_ALL=C.UTF-8 MTOOLSRC=" + Quote(rc.string()) + " " + Quote(tool) + " -i " +
                                    Quote(m_image.string() + "@@" + std::to_string(firstSector * 512)) + " " + arguments);
+  }
+
+  // The label's bytes as stored, padded with spaces: in the boot sector's label field (offset 43
+  // of a FAT12/16 boot sector) and in the root directory's label entry, as mtools reads it.
+  void ExpectStoredLabel(const std::string& bytes, const std::string& asUtf8) {
+    ASSERT_NO_FATAL_FAILURE(RequireMtools());
+    const std::uint32_t first = image_tools::FirstPartition(m_image).firstSector;
+    const std::vector<std::uint8_t> field = image_tools::ReadBytes(m_image, first * 512ull + 43, 11);
+    EXPECT_EQ(std::string(field.begin(), field.end()), bytes + std::string(11 - bytes.size(), ' '));
+    const image_tools::CommandResult label = Mtools1252(STELVARION_MLABEL, first, "-s ::");
+    EXPECT_EQ(label.output, " Volume label is " + asUtf8 + "\n");
   }
 
   // Files the run left in its folder, but for the ones the test harness writes.
@@ -421,6 +433,7 @@ TEST_F(StelvarionBootTest, LimitCountsTheBytesStored) {
   const Outcome run = Invoke({"--image", "key.img", "--label", label, "--yes", "--capacity", "16"});
   ExpectSuccessfulVolume(run, "\xC4\xD6\xDC\xC4\xD6\xDC\xC4\xD6\xDC\xC4\xD6");
   EXPECT_TRUE(Has(run.out, "Volume label: " + label + "\n")) << run.out;
+  ExpectStoredLabel("\xC4\xD6\xDC\xC4\xD6\xDC\xC4\xD6\xDC\xC4\xD6", label);
 }
 
 // "--label=" is the empty label, as "--label ''" is: the next argument stays an option.
@@ -533,6 +546,7 @@ TEST_F(StelvarionBootTest, ElevenCharacterLabelIsTaken) {
   const Outcome run = Invoke({"--image", "key.img", "--label", "ABCDEFGHIJK", "--yes", "--capacity", "16"});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Has(run.out, "Volume label: ABCDEFGHIJK\n")) << run.out;
+  ExpectStoredLabel("ABCDEFGHIJK", "ABCDEFGHIJK");
 }
 
 // Every option with a value takes it after an equals sign as well as in the next argument.
@@ -544,6 +558,8 @@ TEST_F(StelvarionBootTest, ValuesAfterAnEqualsSignAreTaken) {
   EXPECT_TRUE(Has(run.out, "Volume label: EQUALS SIGN\n")) << run.out;
   EXPECT_TRUE(fs::exists(m_image));
   EXPECT_GT(fs::file_size(m_scratch / "trace.txt"), 0u);
+  const std::string state = Slurp(m_image.string() + ".state");
+  EXPECT_TRUE(Has(state, "\nflash-type 3\nbanks 2\n")) << state;
 }
 
 TEST_F(StelvarionBootTest, AnOptionGivenTwiceTakesItsLastValue) {
@@ -611,6 +627,17 @@ class SystemFilesFolderTest : public StelvarionBootTest {
     EXPECT_FALSE(fs::exists(m_scratch / "new.img"));
   }
 
+  // The key's copy of each named file, read by mtools, is the folder's file `from` byte for byte.
+  void ExpectCopied(const fs::path& folder, const std::vector<std::pair<std::string, std::string>>& files) {
+    ASSERT_NO_FATAL_FAILURE(RequireMtools());
+    for (const auto& [name, from] : files) {
+      const fs::path copied = m_scratch / ("copied-" + name);
+      const image_tools::CommandResult read = Mtools(STELVARION_MCOPY, 63, "-n ::" + name + " " + Quote(copied.string()));
+      ASSERT_EQ(read.exitCode, 0) << read.output;
+      EXPECT_TRUE(Slurp(copied) == Slurp(folder / from)) << name << " differs from the folder's " << from;
+    }
+  }
+
   static constexpr const char* kNames[] = {"IBMBIO.COM", "IBMDOS.COM", "COMMAND.COM"};
 };
 
@@ -620,12 +647,7 @@ TEST_F(SystemFilesFolderTest, TheFolderFilesAreCopiedInsteadOfTheBuiltInOnes) {
   const Outcome run = Invoke({"--image", "key.img", "--yes", "--system-files", folder.string()});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_EQ(run.err, "");
-  for (const char* name : kNames) {
-    const fs::path copied = m_scratch / (std::string("copied-") + name);
-    const image_tools::CommandResult read = Mtools(STELVARION_MCOPY, 63, "-n ::" + std::string(name) + " " + Quote(copied.string()));
-    ASSERT_EQ(read.exitCode, 0) << read.output;
-    EXPECT_TRUE(Slurp(copied) == Slurp(folder / name)) << name << " differs from the folder's";
-  }
+  ExpectCopied(folder, {{kNames[0], kNames[0]}, {kNames[1], kNames[1]}, {kNames[2], kNames[2]}});
 
   // Without the option the built-in files are copied again.
   const Outcome builtIn = Invoke({"--image", "key.img", "--yes"});
@@ -640,6 +662,7 @@ TEST_F(SystemFilesFolderTest, NamesInAnotherCaseAreFound) {
   fs::rename(folder / "COMMAND.COM", folder / "command.com");
   const Outcome run = Invoke({"--image", "key.img", "--yes", "--system-files", folder.string()});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  ExpectCopied(folder, {{"COMMAND.COM", "command.com"}});
 }
 
 TEST_F(SystemFilesFolderTest, AFolderLackingAFileIsRefusedWithNothingWritten) {
@@ -662,6 +685,7 @@ TEST_F(SystemFilesFolderTest, FilesThatWillNotStartAreWarnedAboutButCopied) {
   const Outcome run = Invoke({"--image", "key.img", "--yes", "--system-files", exe.string()});
   EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
   EXPECT_TRUE(Has(run.err, "stelvarion-boot: warning: IBMBIO.COM is an EXE image")) << run.err;
+  ExpectCopied(exe, {{"IBMBIO.COM", "IBMBIO.COM"}});
   fs::remove_all(exe);
 
   const fs::path noJump = MakeFolder(4096, 0x00);
@@ -670,6 +694,7 @@ TEST_F(SystemFilesFolderTest, FilesThatWillNotStartAreWarnedAboutButCopied) {
   EXPECT_EQ(other.exitCode, 0) << other.out << other.err;
   EXPECT_TRUE(Has(other.err, "warning: IBMBIO.COM does not begin with a jump")) << other.err;
   EXPECT_TRUE(Has(other.err, "warning: the folder also holds MSDOS.SYS, which is not copied")) << other.err;
+  ExpectCopied(noJump, {{"IBMBIO.COM", "IBMBIO.COM"}});
 }
 
 }  // namespace
