@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "cli/key_options.h"
+#include "host/emulated/stored_key.h"
 
 namespace fs = std::filesystem;
 
@@ -21,12 +22,19 @@ std::string TraceFile::Prepare(const std::string& path, const std::string& image
   }
   m_path = path;
   m_created = !existed;
+  std::string taken;
+  const std::string state = emulated::StatePathOfImage(imagePath);
   if (fs::equivalent(path, imagePath, error)) {
-    DiscardIfNew();
-    m_path.clear();
-    return "--trace " + path + " is the key's image " + imagePath + "; the trace needs a file of its own";
+    taken = "the key's image " + imagePath;
+  } else if (fs::equivalent(path, state, error)) {
+    taken = "the key's state file " + state;
+  } else if (fs::equivalent(path, state + ".new", error)) {
+    taken = "where the key's state file " + state + " is written first";
   }
-  return {};
+  if (taken.empty()) return {};
+  DiscardIfNew();
+  m_path.clear();
+  return "--trace " + path + " is " + taken + "; the trace needs a file of its own";
 }
 
 bool TraceFile::Write(const emulated::EmulatedHost& host) const { return WriteTrace(host, m_path); }

@@ -9,8 +9,9 @@
 
 class TraceFile {
  public:
-  // Creates the file when it is missing (emptying nothing) and makes sure it is not the image:
-  // the same file by identity (device and inode), however either is named, a symlink included.
+  // Creates the file when it is missing (emptying nothing) and makes sure it is neither the image
+  // nor the key's state file (or its new copy): the same file by identity (device and inode),
+  // however either is named, a symlink included.
   // Empty on success, else the usage error; a file created here is removed again then.
   std::string Prepare(const std::string& path, const std::string& imagePath);
 
