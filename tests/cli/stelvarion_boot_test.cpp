@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>  // geteuid
+
 #include "tests/app/image_tools.h"
 
 namespace {
@@ -47,7 +49,7 @@ class StelvarionBootTest : public testing::Test {
   // Runs the program in the scratch folder with these arguments; stdin is the given text, or
   // empty (end of file at once).
   Outcome Invoke(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
-    std::string command = "cd " + Quote(m_scratch.string()) + " && " + Quote(STELVARION_BOOT_EXE);
+    std::string command = "cd " + Quote(m_scratch.string()) + " && " + m_runAs + Quote(STELVARION_BOOT_EXE);
     for (const std::string& arg : args) command += " " + Quote(arg);
     const fs::path in = m_scratch / "stdin.txt";
     std::ofstream(in) << input.value_or("");
@@ -122,8 +124,17 @@ class StelvarionBootTest : public testing::Test {
     fs::remove(m_image.string() + ".state");
   }
 
+  // Later runs as a user without root's right to read and write anything (nobody, when the
+  // tests run as root), the scratch folder theirs.
+  void RunAsOrdinaryUser() {
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(image_tools::RunCommand("chown -R 65534:65534 " + Quote(m_scratch.string())).exitCode, 0);
+    m_runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+
   fs::path m_scratch;
   fs::path m_image;
+  std::string m_runAs;  // a command that runs the program, or empty
 };
 
 TEST_F(StelvarionBootTest, SuccessfulRunShowsTheDialogAndExitsZero) {
@@ -453,21 +464,30 @@ TEST_F(StelvarionBootTest, EmptyImageTakesNoOtherArgument) {
 }
 
 // The trace is refused when it is the image under any name; the image keeps what it held.
-TEST_F(StelvarionBootTest, TraceOnTheImageIsRefusedByIdentity) {
+TEST_F(StelvarionBootTest, TraceOnTheImageOrItsStateIsRefusedByIdentity) {
   ASSERT_EQ(Invoke({"--image", "key.img", "--capacity", "16", "--label", "KEPT", "--yes"}).exitCode, 0);
   const std::vector<std::uint8_t> before = image_tools::ReadBytes(m_image, 0, 128 * 512);
+  const std::string state = Slurp(m_image.string() + ".state");
   fs::create_directory(m_scratch / "sub");
   fs::create_symlink("key.img", m_scratch / "link.txt");
+  fs::create_symlink("key.img.state", m_scratch / "state-link.txt");
   fs::create_hard_link(m_image, m_scratch / "sub" / "second.img");
-  for (const char* trace : {"link.txt", "sub/../key.img", "sub/second.img", "key.img"}) {
+  const std::string image = "the key's image key.img", stateFile = "the key's state file key.img.state";
+  const std::pair<const char*, std::string> traces[] = {
+      {"link.txt", image},        {"sub/../key.img", image},           {"sub/second.img", image},
+      {"key.img", image},         {"key.img.state", stateFile},       {"state-link.txt", stateFile},
+      {"key.img.state.new", "where " + stateFile + " is written first"}};
+  for (const auto& [trace, what] : traces) {
     SCOPED_TRACE(trace);
     const Outcome run = Invoke({"--image", "key.img", "--capacity", "16", "--yes", "--trace", trace});
     EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, std::string("stelvarion-boot: --trace ") + trace +
-                           " is the key's image key.img; the trace needs a file of its own\nTry 'stelvarion-boot --help'.\n");
+    EXPECT_EQ(run.err, std::string("stelvarion-boot: --trace ") + trace + " is " + what +
+                           "; the trace needs a file of its own\nTry 'stelvarion-boot --help'.\n");
     EXPECT_EQ(fs::file_size(m_image), 16u * 1972 * 512);
     EXPECT_EQ(image_tools::ReadBytes(m_image, 0, 128 * 512), before);
+    EXPECT_EQ(Slurp(m_image.string() + ".state"), state);
+    EXPECT_FALSE(fs::exists(m_image.string() + ".state.new"));
   }
   // A symlink that names a missing image: the file it would create is not left behind.
   RemoveKey();
@@ -476,6 +496,55 @@ TEST_F(StelvarionBootTest, TraceOnTheImageIsRefusedByIdentity) {
   EXPECT_EQ(run.exitCode, 2) << run.err;
   EXPECT_FALSE(fs::exists(m_image));
   EXPECT_TRUE(fs::is_symlink(m_scratch / "link.txt"));
+}
+
+// The key's files that cannot be used, each reported with its cause on the terminal (the dialog's
+// own message stays the Windows program's).
+TEST_F(StelvarionBootTest, KeyFilesThatCannotBeUsedAreReportedWithTheirCause) {
+  struct Case {
+    const char* name;
+    std::string setUp;  // shell commands in the scratch folder
+    bool ordinaryUser;
+    std::string runAs;
+    std::vector<std::string> args;
+    std::string err;
+    bool dialog;  // the run reached the dialog, which ends in "unknown error"
+  };
+  const std::string made = "'" STELVARION_BOOT_EXE "' --image key.img --capacity 16 --yes >/dev/null && ";
+  const Case cases[] = {
+      {"dangling image link", "ln -s gone.img key.img", false, "", {"--image", "key.img", "--yes"},
+       "stelvarion-boot: the key image key.img is a symbolic link to gone.img, which does not exist\n", false},
+      {"unreadable state", made + "chmod 000 key.img.state", true, "", {"--image", "key.img", "--yes"},
+       "stelvarion-boot: cannot read key.img.state: Permission denied\n", false},
+      {"read-only state folder", made + "mkdir ro && mv key.img key.img.state ro && chmod 666 ro/key.img && chmod 555 ro",
+       true, "", {"--image", "ro/key.img", "--yes"},
+       "stelvarion-boot: cannot create ro/key.img.state.new: Permission denied\n", true},
+      {"unreadable system files folder", "mkdir dos && chmod 000 dos", true, "",
+       {"--image", "key.img", "--yes", "--system-files", "dos"},
+       "stelvarion-boot: --system-files: cannot read the folder dos: Permission denied\n", false},
+      {"full file system", "mkdir full", false,
+       "unshare --mount --map-root-user sh -c 'mount -t tmpfs -o size=64k tmpfs full && exec \"$0\" \"$@\"' ",
+       {"--image", "full/key.img", "--capacity", "16", "--yes"},
+       "stelvarion-boot: cannot write the key image full/key.img: No space left on device\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(image_tools::RunCommand("cd " + Quote(m_scratch.string()) + " && " + c.setUp).exitCode, 0);
+    if (c.ordinaryUser) {
+      ASSERT_NO_FATAL_FAILURE(RunAsOrdinaryUser());
+    }
+    if (!c.runAs.empty()) m_runAs = c.runAs;
+    const Outcome run = Invoke(c.args);
+    m_runAs.clear();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(Has(run.out, "[StelvarionBootUtility] Program has encountered unknown error."), c.dialog) << run.out;
+    EXPECT_FALSE(fs::exists(m_scratch / "gone.img"));
+    ASSERT_EQ(image_tools::RunCommand("chmod -R u+rwx " + Quote(m_scratch.string()) + " && cd " + Quote(m_scratch.string()) +
+                                      " && rm -rf key.img key.img.state ro dos full")
+                  .exitCode,
+              0);
+  }
 }
 
 // A large key gets a volume as large as the layout's FAT reaches, and is told so before the
