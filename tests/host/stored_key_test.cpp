@@ -40,9 +40,15 @@ std::string Slurp(const fs::path& file) {
 
 void Spit(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
 
+// Which file a name stands for; Windows gives no inode numbers, and every file the same.
 ino_t Inode(const std::string& path) {
+#if defined(_WIN32)
+  (void)path;
+  return 0;
+#else
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+#endif
 }
 
 // A vendor block with a data phase, straight to the key.
@@ -396,7 +402,9 @@ TEST_F(StoredKeyTest, AChangeIsAddedToTheFileAndAnUnfinishedOneIsIgnored) {
   EXPECT_FALSE(fs::exists(m_state + ".new"));
   const ino_t before = Inode(m_state);
   EXPECT_EQ(Send(*key, 0xB4, AreaSize(30000)), kGood);
-  EXPECT_NE(Inode(m_state), before);
+  if (before != 0) {
+    EXPECT_NE(Inode(m_state), before) << "a whole copy is a new file";
+  }
   state = Slurp(m_state);
   EXPECT_EQ(state.find("area-register 7\n"), std::string::npos);
   EXPECT_EQ(state.substr(state.size() - 18, 9), "checksum ");
