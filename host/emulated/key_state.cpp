@@ -526,6 +526,8 @@ std::string Reason() { return std::strerror(errno); }
 
 std::optional<KeyState> KeyStateFile::Load() {
   std::error_code error;
+  // A new copy that a killed run never renamed: not the state, and no longer wanted.
+  fs::remove(m_path + ".new", error);
   const fs::file_status status = fs::status(m_path, error);
   if (!fs::exists(status)) return std::nullopt;
   if (!fs::is_regular_file(status)) throw KeyStateError(m_path + " is not an emulated key's state file: it is not a plain file");
@@ -551,8 +553,6 @@ std::optional<KeyState> KeyStateFile::Load() {
     if (failed) throw KeyStateError("cannot read " + m_path + ": " + Reason());
   }
   ParsedState parsed = Parse(text, m_path);
-  // A new copy that a killed run never renamed: not the state, and no longer wanted.
-  fs::remove(m_path + ".new", error);
   m_size = parsed.committed;
   m_copySize = parsed.copySize;
   m_crc = parsed.crc;
