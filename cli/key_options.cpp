@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
@@ -17,6 +19,29 @@ bool ParseNumber(const std::string& text, std::uint32_t max, std::uint32_t* valu
   const char* end = text.data() + text.size();
   auto [ptr, ec] = std::from_chars(text.data(), end, *value);
   return ec == std::errc() && ptr == end && *value <= max;
+}
+
+// STELVARION_TEST_KILL_IN_STATE_WRITE=M:half or M:rename: the process kills itself in the state
+// write for the key's M-th command, half-way through writing it, or before its new copy is
+// renamed.
+void KillInStateWrite(emulated::EmulatedKey& key) {
+  const char* plan = std::getenv("STELVARION_TEST_KILL_IN_STATE_WRITE");
+  if (plan == nullptr || key.StateFile() == nullptr) return;
+  const std::string text = plan;
+  const std::size_t colon = text.find(':');
+  std::uint32_t command = 0;
+  if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), 0xFFFFFFFFu, &command)) return;
+  const std::string where = text.substr(colon + 1);
+  if (where != "half" && where != "rename") return;
+  const auto point = where == "half" ? emulated::StateWritePoint::kHalfWritten : emulated::StateWritePoint::kBeforeRename;
+  key.StateFile()->SetWriteHook([&key, command, point](emulated::StateWritePoint reached) {
+    if (reached != point || key.CommandsExecuted() != command) return;
+    std::fflush(nullptr);
+#if defined(SIGKILL)
+    std::raise(SIGKILL);
+#endif
+    std::_Exit(137);
+  });
 }
 
 }  // namespace
@@ -221,6 +246,7 @@ emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const Emu
     std::uint32_t pause = 0;
     if (ParseNumber(kill, 0xFFFFFFFFu, &pause)) host.faults.killAtPause = pause;
   }
+  KillInStateWrite(key);
   host.administrator = !options.ordinaryUser;
   host.SetRealTime(options.realPauses);
   // Files written on the key carry today's date, as on a real computer.

@@ -76,7 +76,9 @@ inline constexpr char kKeyDriveLetter = 'E';
 // used; its kind kContradicted is a usage error.
 //
 // For tests, STELVARION_TEST_KILL_AT_PAUSE=k in the environment makes the process kill itself
-// on entering its k-th pause.
+// on entering its k-th pause, and STELVARION_TEST_KILL_IN_STATE_WRITE=M:half (or M:rename) in
+// the state write for the key's M-th command, half-way through writing it (or with its new copy
+// written but not yet renamed).
 emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options);
 
 // Where the front ends' clock starts: now, or the seconds in STELVARION_CLOCK_START, so that two

@@ -167,6 +167,8 @@ int RunDialog(const RunRequest& request, bool* written) {
   std::snprintf(headline, sizeof headline, "emulated key \"%s\", %u MB, firmware %s, image %s", config.model.c_str(),
                 config.capacityMb, config.revision.c_str(), config.imagePath.c_str());
   const bool successful = ShowDialog(host, request, headline, fit.notice);
+  // The dialog can only say "unknown error"; the terminal can say why.
+  if (!key->StorageFailure().empty()) std::fprintf(stderr, "stelvarion-boot: %s\n", key->StorageFailure().c_str());
 
   *written = KeyWasWritten(host.trace);
   if (const std::string why = request.keyLog.empty() ? "" : WriteKeyLog(*key, request.keyLog); !why.empty()) {

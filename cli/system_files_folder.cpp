@@ -34,6 +34,9 @@ fs::path FindEntry(const fs::path& folder, const std::string& name) {
 std::string ReadSystemFilesFolder(const std::string& folder, SystemFilesFolder& files) {
   std::error_code error;
   if (!fs::is_directory(folder, error)) return "--system-files: " + folder + " is not a folder";
+  if (fs::directory_iterator(folder, error); error) {
+    return "--system-files: cannot read the folder " + folder + ": " + error.message();
+  }
   const auto builtIn = SystemFileImages();
   std::string missing;
   for (std::size_t i = 0; i < kSystemFileCount; ++i) {

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "cli/key_options.h"
+#include "host/emulated/stored_key.h"
 
 namespace fs = std::filesystem;
 
@@ -68,6 +69,9 @@ std::string TraceFile::Prepare(const std::string& path, const std::string& image
     refusal = "--trace " + path + " is the key's image " + imagePath + "; the trace needs a file of its own";
   } else if (SameFile(path, statePath)) {
     refusal = "--trace " + path + " is the key's state file " + statePath + "; the trace needs a file of its own";
+  } else if (!statePath.empty() && SameFile(path, statePath + ".new")) {
+    refusal = "--trace " + path + " is where the key's state file " + statePath +
+              " is written first; the trace needs a file of its own";
   }
   if (!refusal.empty()) {
     DiscardIfNew();

@@ -12,7 +12,7 @@ class TraceFile {
   // Creates the file when it is missing (emptying nothing) and makes sure it can take the
   // trace: a plain file, or /dev/null or /dev/full (a FIFO would hold the run until a reader
   // came, a device would take the lines as data), and neither the key's image nor its state
-  // (`statePath`, empty when the key keeps none): not the same file by identity (device and
+  // (`statePath`, empty when the key keeps none) or its new copy: not the same file by identity (device and
   // inode), however either is named, a symlink included.
   // Empty on success, else the usage error; a file created here is removed again then.
   std::string Prepare(const std::string& path, const std::string& imagePath, const std::string& statePath = {});

@@ -235,6 +235,12 @@ EmulatedKey::~EmulatedKey() = default;
 // ---- Kept state ----------------------------------------------------------------------------
 
 KeyState EmulatedKey::StateNow() const {
+  KeyState s = StateWithoutPages();
+  s.pages = m_pages;
+  return s;
+}
+
+KeyState EmulatedKey::StateWithoutPages() const {
   KeyState s;
   s.model = m_config.model;
   s.capacityMb = m_config.capacityMb;
@@ -253,7 +259,6 @@ KeyState EmulatedKey::StateNow() const {
   s.parameterBlock = m_parameterBlock;
   s.blockA3 = m_blockA3;
   s.bulkArea = m_bulkArea;
-  s.pages = m_pages;
   return s;
 }
 
@@ -271,12 +276,14 @@ void EmulatedKey::RestoreState(const KeyState& s) {
   m_bulkArea = s.bulkArea;
   m_bulkArea.resize(kBulkSize, 0xFF);
   m_pages = s.pages;
+  m_pagesChanged.clear();
 }
 
 void EmulatedKey::KeepStateIn(std::unique_ptr<KeyStateFile> file) {
   std::string error;
   if (file && !file->Save(StateNow(), &error)) throw std::runtime_error(error);
   m_stateFile = std::move(file);
+  m_pagesChanged.clear();
 }
 
 std::uint8_t EmulatedKey::KeepState(const KeyCommandRecord& record, std::uint8_t status) {
@@ -293,7 +300,11 @@ std::uint8_t EmulatedKey::KeepState(const KeyCommandRecord& record, std::uint8_t
       break;
   }
   std::string error;
-  if (m_stateFile->Save(StateNow(), &error)) return status;
+  if (m_stateFile->Save(StateWithoutPages(), m_pages, m_pagesChanged, &error)) {
+    m_pagesChanged.clear();
+    return status;
+  }
+  if (m_storageFailure.empty()) m_storageFailure = error;
   return Fail(kHardwareError, kAscWriteError);
 }
 
@@ -309,6 +320,7 @@ std::array<std::uint8_t, kPageSize> EmulatedKey::Page(std::uint16_t page) const 
 
 void EmulatedKey::SetPage(std::uint16_t page, const std::array<std::uint8_t, kPageSize>& bytes) {
   m_pages[page] = bytes;
+  m_pagesChanged.insert(page);
 }
 
 const std::vector<std::uint8_t>& EmulatedKey::DiagnosticData(std::uint8_t subcode, std::uint8_t index) {
@@ -344,6 +356,7 @@ std::uint8_t EmulatedKey::Execute(const ScsiCommand& command) {
   record.dataIn = command.dataIn;
   record.length = command.length;
   std::uint8_t status = kStatusCheckCondition;
+  ++m_commands;
   if (command.cdb == nullptr || command.cdbLength < 10 || (command.length > 0 && command.data == nullptr)) {
     record.name = "Malformed";
     status = InvalidField();
@@ -508,7 +521,9 @@ std::uint8_t EmulatedKey::ReadWrite10(const ScsiCommand& command, KeyCommandReco
   // Straight between the caller's buffer and the image: a 32-block transfer touches 32 sectors.
   const bool ok = write ? m_flash->Write(flashLba, count, command.data)
                         : m_flash->Read(flashLba, count, command.data);
-  return ok ? Good() : Fail(kMediumError, kAscUnrecoveredRead);
+  if (ok) return Good();
+  if (m_storageFailure.empty()) m_storageFailure = m_flash->FailureReason();
+  return Fail(kMediumError, kAscUnrecoveredRead);
 }
 
 std::uint8_t EmulatedKey::DeviceReset(const ScsiCommand& command) {
@@ -669,8 +684,9 @@ std::uint8_t EmulatedKey::Command9F(const ScsiCommand&, KeyCommandRecord&) {
 }
 
 std::uint8_t EmulatedKey::WritePage(const ScsiCommand& command, KeyCommandRecord& record) {
-  auto& page = m_pages[static_cast<std::uint16_t>(record.fields["page"])];
-  std::memcpy(page.data(), command.data, kPageSize);
+  const auto number = static_cast<std::uint16_t>(record.fields["page"]);
+  std::memcpy(m_pages[number].data(), command.data, kPageSize);
+  m_pagesChanged.insert(number);
   return Good();
 }
 

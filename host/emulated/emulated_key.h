@@ -114,6 +114,11 @@ class EmulatedKey : public EmulatedDevice {
   // every command that changes it. Throws std::runtime_error when the first write fails.
   void KeepStateIn(std::unique_ptr<KeyStateFile> file);
   KeyStateFile* StateFile() { return m_stateFile.get(); }
+  // Why the key could not keep something it was sent (its image or its state file could not be
+  // written), with the system's reason; empty while it kept everything. The first failure stays.
+  const std::string& StorageFailure() const { return m_storageFailure; }
+  // Commands executed so far, the one being executed included.
+  std::uint64_t CommandsExecuted() const { return m_commands; }
 
   // Replaces the identity the key answers with (for unknown or odd identities).
   void SetIdentity(const std::string& identity14) { m_identity = identity14; }
@@ -213,6 +218,7 @@ class EmulatedKey : public EmulatedDevice {
   // Stores the state after a command that may have changed it; CHECK CONDITION when the
   // controller could not keep it.
   std::uint8_t KeepState(const KeyCommandRecord& record, std::uint8_t status);
+  KeyState StateWithoutPages() const;
 
   // Answers shared by the password commands.
   std::uint8_t WrongState();
@@ -231,11 +237,14 @@ class EmulatedKey : public EmulatedDevice {
   Block512 m_parameterBlock{};
   Block512 m_blockA3{};
   std::vector<std::uint8_t> m_bulkArea;
-  std::map<std::uint16_t, std::array<std::uint8_t, key_record::kPageSize>> m_pages;
+  KeyState::PageMap m_pages;
+  std::set<std::uint16_t> m_pagesChanged;  // since the state was last stored
   std::map<std::pair<std::uint8_t, std::uint8_t>, std::vector<std::uint8_t>> m_diagnostic;
   std::map<std::uint8_t, std::vector<std::uint8_t>> m_staged;
   std::uint8_t m_selected77 = 0;
   std::uint8_t m_kind7B = 0;
+  std::string m_storageFailure;
+  std::uint64_t m_commands = 0;
 };
 
 }  // namespace emulated

@@ -22,6 +22,8 @@ class FlashImage {
   // False when the range lies outside the image or the backing store fails.
   virtual bool Read(std::uint64_t lba, std::uint32_t count, std::uint8_t* out) = 0;
   virtual bool Write(std::uint64_t lba, std::uint32_t count, const std::uint8_t* in) = 0;
+  // Why the backing store last failed, with the system's reason; empty when it has not.
+  virtual std::string FailureReason() const { return {}; }
 
   bool InRange(std::uint64_t lba, std::uint32_t count) const {
     return lba <= SectorCount() && count <= SectorCount() - lba;
@@ -53,6 +55,7 @@ class FileFlashImage : public FlashImage {
   std::uint64_t SectorCount() const override { return m_sectorCount; }
   bool Read(std::uint64_t lba, std::uint32_t count, std::uint8_t* out) override;
   bool Write(std::uint64_t lba, std::uint32_t count, const std::uint8_t* in) override;
+  std::string FailureReason() const override { return m_file->LastFailure(); }
 
  private:
   std::uint64_t m_sectorCount;

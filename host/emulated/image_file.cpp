@@ -84,6 +84,11 @@ ImageFile::ImageFile(const std::string& path) : m_path(path) {
     m_fd = OpenExisting(path);
     if (m_fd < 0 && errno == ENOENT) {
       m_fd = CreateNew(path);
+      if (m_fd < 0 && errno == EEXIST && fs::is_symlink(fs::symlink_status(path, error))) {
+        // A link to nothing: a file at the place it names would be a key nobody asked for.
+        throw std::runtime_error("the key image " + path + " is a symbolic link to " +
+                                 fs::read_symlink(path, error).string() + ", which does not exist");
+      }
       if (m_fd < 0 && errno == EEXIST) continue;
       m_created = m_fd >= 0;
     }
@@ -152,7 +157,10 @@ bool ImageFile::ReadAt(std::uint64_t offset, std::uint64_t count, std::uint8_t* 
                                 static_cast<off_t>(offset));
 #endif
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
+    if (got <= 0) {
+      m_failure = "cannot read the key image " + m_path + ": " + (got == 0 ? "it ends early" : Reason());
+      return false;
+    }
     offset += static_cast<std::uint64_t>(got);
     out += got;
     count -= static_cast<std::uint64_t>(got);
@@ -170,7 +178,10 @@ bool ImageFile::WriteAt(std::uint64_t offset, std::uint64_t count, const std::ui
                                  static_cast<off_t>(offset));
 #endif
     if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
+    if (put <= 0) {
+      m_failure = "cannot write the key image " + m_path + ": " + (put == 0 ? std::strerror(ENOSPC) : Reason());
+      return false;
+    }
     offset += static_cast<std::uint64_t>(put);
     in += put;
     count -= static_cast<std::uint64_t>(put);

@@ -36,6 +36,8 @@ class ImageFile {
   void GrowTo(std::uint64_t bytes);
   bool ReadAt(std::uint64_t offset, std::uint64_t count, std::uint8_t* out);
   bool WriteAt(std::uint64_t offset, std::uint64_t count, const std::uint8_t* in);
+  // The last failed read or write, with the system's reason.
+  const std::string& LastFailure() const { return m_failure; }
   // Closes the file and, when this run created it, removes it again.
   void DiscardIfCreated();
 
@@ -45,6 +47,7 @@ class ImageFile {
   std::string m_path;
   int m_fd = -1;
   bool m_created = false;
+  std::string m_failure;
 };
 
 }  // namespace emulated

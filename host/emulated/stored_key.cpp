@@ -6,17 +6,18 @@
 
 namespace emulated {
 
-namespace {
-
-using Kind = StoredKeyRefused::Kind;
-
-// The state lies beside the image file itself, whatever name the image is reached by.
-std::string StatePathOf(const std::string& image) {
+std::string StatePathOfImage(const std::string& image) {
   std::error_code error;
   if (!std::filesystem::is_symlink(image, error)) return KeyStatePath(image);
   const std::filesystem::path target = std::filesystem::canonical(image, error);
   return KeyStatePath(error ? image : target.string());
 }
+
+namespace {
+
+using Kind = StoredKeyRefused::Kind;
+
+std::string StatePathOf(const std::string& image) { return StatePathOfImage(image); }
 
 std::string StartOver(const std::string& image) {
   return " (delete " + image + " and " + StatePathOf(image) + " to start over with a fresh key)";

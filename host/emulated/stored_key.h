@@ -37,6 +37,10 @@ class StoredKeyRefused : public std::runtime_error {
   Kind m_kind;
 };
 
+// Where the key of an image keeps its state: beside the image file itself, whatever name the
+// image is reached by (a symbolic link's target).
+std::string StatePathOfImage(const std::string& image);
+
 // Opens the key in `requested.imagePath` for this run; with an empty path, a key in memory
 // made from the options. The write-protect switch always comes from the options.
 // Throws StoredKeyRefused.

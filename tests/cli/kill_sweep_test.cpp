@@ -1,11 +1,16 @@
-// A run of stelvarion-boot killed (SIGKILL) at each of its pauses, then run again on the same
-// image as a user would after a crash: the rerun takes the stored key, starts from the areas the
-// killed run left, makes the key bootable, and the volume passes fsck.fat (and boots in qemu).
+// A run of stelvarion-boot killed (SIGKILL) at each of its pauses, and inside each state write
+// that changes the key's areas (half-way through writing it, and before its new copy is renamed),
+// then run again on the same image as a user would after a crash: the rerun takes the stored key,
+// starts from the areas the killed run had reached (or, killed in a state write, the ones it was
+// storing), makes the key bootable, and the volume passes fsck.fat (and boots in qemu). Which
+// areas those are comes from the commands the run sent, never from the state file it left.
 // And two runs on one image at once: the second is turned away.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -69,6 +74,76 @@ std::string WithField(const std::string& state, const std::string& key, const st
   return body + ChecksumLine(body);
 }
 
+// The areas a key shows, as its documented commands set them: 0xB4 stores the register and shows
+// the whole flash until a refresh (0x99) shows the first area; 0x9E shows area 0, 1 or the whole
+// flash (5); SwitchMedium the area its flag names; 0x9F toggles between the areas; a device reset
+// shows the first area.
+struct Areas {
+  std::uint64_t reg = 0;
+  std::string view = "first area";
+
+  // The rerun's first trace line for a key starting so.
+  std::string Line() const { return "key E: area register " + std::to_string(reg) + " sectors, " + view + " visible"; }
+
+  // One line of the key log: "NAME in|out LENGTH status S field=value ...".
+  void Apply(const std::string& record) {
+    std::istringstream in(record);
+    std::string name, direction, length, statusWord, field;
+    int status = -1;
+    in >> name >> direction >> length >> statusWord >> status;
+    std::uint64_t value = 0;
+    std::string key;
+    while (in >> field) {
+      key = field.substr(0, field.find('='));
+      value = std::stoull(field.substr(field.find('=') + 1));
+    }
+    if (status != 0) return;
+    const char* views[] = {"first area", "second area", "whole flash"};
+    if (name == "SetAreaSize" && key == "sectors") {
+      reg = value;
+      view = views[2];
+    } else if (name == "SendCommand9E" && (value == 0 || value == 1 || value == 5)) {
+      view = views[value == 5 ? 2 : value];
+    } else if (name == "SwitchMedium" && value <= 1) {
+      view = views[value];
+    } else if (name == "SendCommand9F") {
+      view = view == views[1] ? views[0] : views[1];
+    } else if (name == "RefreshMedium" && view == views[2]) {
+      view = views[0];
+    } else if (name == "DeviceReset") {
+      view = views[0];
+    }
+  }
+  bool operator!=(const Areas& o) const { return reg != o.reg || view != o.view; }
+};
+
+// Where an uncut run from the same start had its key at each pause and after each command: the
+// commands a killed run sent are the ones the uncut run sent before the same point.
+struct RunOracle {
+  std::vector<Areas> atPause{Areas{}};           // [k]: as the k-th pause began
+  std::vector<std::size_t> commandsAtPause{0};   // [k]: how many commands the key had run
+  std::vector<Areas> afterCommand;               // [m]: after the key's m-th command; [0] the start
+
+  // The trace has every pause and every command block (those no device answered marked so);
+  // the key log every command the key ran, in the same order.
+  RunOracle(const Areas& start, const std::vector<std::string>& trace, const std::vector<std::string>& keyLog)
+      : afterCommand{start} {
+    Areas now = start;
+    std::size_t ran = 0;
+    for (const std::string& line : trace) {
+      if (line.rfind("pause ", 0) == 0) {
+        atPause.push_back(now);
+        commandsAtPause.push_back(ran);
+      } else if ((line.rfind("scsi ", 0) == 0 || line.rfind("helper ", 0) == 0) && line.find(" (") == std::string::npos) {
+        if (ran < keyLog.size()) now.Apply(keyLog[ran]);
+        ++ran;
+        afterCommand.push_back(now);
+      }
+    }
+    EXPECT_EQ(ran, keyLog.size()) << "the trace's commands and the key log's differ";
+  }
+};
+
 class KillSweepTest : public testing::TestWithParam<Workflow> {
  protected:
   void SetUp() override {
@@ -107,21 +182,18 @@ class KillSweepTest : public testing::TestWithParam<Workflow> {
   fs::path m_image;
 };
 
-TEST_P(KillSweepTest, RerunAfterAKillAtEveryPauseStartsFromTheStoredAreasAndMakesTheKeyBootable) {
+TEST_P(KillSweepTest, RerunAfterAKillAtEveryPauseAndInEveryStateWriteStartsFromTheAreasReached) {
   const Workflow& w = GetParam();
   const std::vector<std::string> first{"--image", "key.img", "--model", w.model, "--label", "KILLED", "--yes"};
 
-  // The whole run once, to count its pauses and see what a fresh key starts with.
+  // The whole run once, to see what a fresh key starts with and to have a state to start from.
   const image_tools::CommandResult whole = Run({"--image", "key.img", "--model", w.model, "--yes", "--trace", "whole.txt"});
   ASSERT_EQ(whole.exitCode, 0) << whole.output;
   const std::vector<std::string> wholeTrace = image_tools::Lines(Slurp(m_scratch / "whole.txt"));
   ASSERT_FALSE(wholeTrace.empty());
   const std::string freshStart = wholeTrace.front();
-  int pauses = 0;
-  for (const std::string& line : wholeTrace) pauses += line.rfind("pause ", 0) == 0 ? 1 : 0;
-  ASSERT_GE(pauses, 10) << "the Start sequence pauses after its device commands";
 
-  // The state is the documented one: its checksum is the CRC-32 of what stands before it.
+  // The state is the documented one: its last checksum is the CRC-32 of all that stands before it.
   const std::string wholeState = Slurp(m_image.string() + ".state");
   const std::size_t checksumAt = wholeState.rfind("checksum ");
   ASSERT_NE(checksumAt, std::string::npos);
@@ -129,56 +201,87 @@ TEST_P(KillSweepTest, RerunAfterAKillAtEveryPauseStartsFromTheStoredAreasAndMake
   // Each killed run starts on a blank key that an earlier user split into two halves, so that a
   // rerun which forgot the key's areas would start otherwise.
   const std::uint64_t flashSectors = std::stoull(StateField(wholeState, "flash-sectors"));
-  const std::string splitState = WithField(wholeState, "area-register", std::to_string(flashSectors / 2));
-
-  int startsUnlikeAFreshKey = 0;
-  for (int k = 1; k <= pauses; ++k) {
-    SCOPED_TRACE("killed at pause " + std::to_string(k) + " of " + std::to_string(pauses));
+  const std::string splitState =
+      WithField(WithField(wholeState, "area-register", std::to_string(flashSectors / 2)), "view", "first-area");
+  const Areas split{flashSectors / 2, "first area"};
+  const auto startSplit = [&] {
     FreshImage();
     std::ofstream(m_image, std::ios::binary).close();
     fs::resize_file(m_image, flashSectors * 512);
     std::ofstream(m_image.string() + ".state", std::ios::binary) << splitState;
-    const image_tools::CommandResult killed = Run(first, "STELVARION_TEST_KILL_AT_PAUSE=" + std::to_string(k));
-    ASSERT_EQ(killed.exitCode, kKilledExit) << killed.output;
-    ASSERT_EQ(killed.output.find(kSuccessful), std::string::npos) << killed.output;
+  };
 
-    // What the killed run left in the key's state, read from the file itself.
-    const std::string state = Slurp(m_image.string() + ".state");
-    const std::string reg = StateField(state, "area-register");
-    std::string view = StateField(state, "view");
-    ASSERT_FALSE(reg.empty()) << state.substr(0, 400);
-    ASSERT_NE(view.find("-"), std::string::npos) << view;
-    view[view.find('-')] = ' ';
-    const std::string leftStart = "key E: area register " + reg + " sectors, " + view + " visible";
-    // The first pause comes before any command that sets the areas.
-    if (k == 1) {
-      EXPECT_EQ(reg, std::to_string(flashSectors / 2)) << "the killed run did not start from the stored areas";
-    }
-    // The last comes after Start has set them as the whole run did.
-    if (k == pauses) {
-      EXPECT_EQ(reg, StateField(wholeState, "area-register")) << "the killed run's areas were not kept";
-    }
+  // The killed runs' run, uncut: its commands tell where each kill leaves the key.
+  startSplit();
+  const image_tools::CommandResult uncut = [&] {
+    std::vector<std::string> args = first;
+    args.insert(args.end(), {"--trace", "uncut.txt", "--key-log", "uncut-key.txt"});
+    return Run(args);
+  }();
+  ASSERT_EQ(uncut.exitCode, 0) << uncut.output;
+  const RunOracle oracle(split, image_tools::Lines(Slurp(m_scratch / "uncut.txt")),
+                         image_tools::Lines(Slurp(m_scratch / "uncut-key.txt")));
+  const std::size_t pauses = oracle.atPause.size() - 1;
+  ASSERT_GE(pauses, 10u) << "the Start sequence pauses after its device commands";
 
-    // Run again as a user would: only the image; the key is the stored one.
+  int startsUnlikeAFreshKey = 0;
+  bool booted = !w.boot;
+  // Run again as a user would: only the image; the key is the stored one, starting as expected.
+  const auto rerunStartsFrom = [&](const std::set<std::string>& starts) {
     const image_tools::CommandResult rerun = Run({"--image", "key.img", "--label", "RERUN", "--yes", "--trace", "rerun.txt"});
     ASSERT_EQ(rerun.exitCode, 0) << rerun.output;
     EXPECT_NE(rerun.output.find(std::string("emulated key \"") + w.model + "\""), std::string::npos) << rerun.output;
     EXPECT_NE(rerun.output.find(kSuccessful), std::string::npos) << rerun.output;
     const std::vector<std::string> trace = image_tools::Lines(Slurp(m_scratch / "rerun.txt"));
     ASSERT_FALSE(trace.empty());
-    EXPECT_EQ(trace.front(), leftStart);
+    EXPECT_EQ(starts.count(trace.front()), 1u) << trace.front() << "\nexpected " << *starts.begin();
     if (trace.front() != freshStart) ++startsUnlikeAFreshKey;
-
+    EXPECT_FALSE(fs::exists(m_image.string() + ".state.new")) << "a new copy left by the killed run";
     EXPECT_EQ(Fsck(), std::vector<std::string>{});
-    if (w.boot && k == pauses / 2) {
+    if (!booted) {
+      booted = true;
       const image_tools::CommandResult boot =
           RunCommand("QEMU=" + Quote(STELVARION_QEMU) + " bash " + Quote(STELVARION_BOOT_CHECK) + " --expect " +
                      Quote(kSystemFilesLine) + " " + Quote(m_image.string()));
       EXPECT_EQ(boot.exitCode, 0) << boot.output;
       EXPECT_NE(boot.output.find("Volume label: RERUN"), std::string::npos) << boot.output;
     }
+  };
+
+  // Killed at each pause; pauses with no command since the one before leave the key as that one.
+  for (std::size_t k = 1; k <= pauses; ++k) {
+    if (k > 1 && oracle.commandsAtPause[k] == oracle.commandsAtPause[k - 1]) continue;
+    SCOPED_TRACE("killed at pause " + std::to_string(k) + " of " + std::to_string(pauses));
+    startSplit();
+    const image_tools::CommandResult killed = Run(first, "STELVARION_TEST_KILL_AT_PAUSE=" + std::to_string(k));
+    ASSERT_EQ(killed.exitCode, kKilledExit) << killed.output;
+    ASSERT_EQ(killed.output.find(kSuccessful), std::string::npos) << killed.output;
+    rerunStartsFrom({oracle.atPause[k].Line()});
     if (HasFailure()) return;
   }
+
+  // Killed inside the state write of each command that changes the areas: the rerun reads the
+  // state before the command or after it, never a damaged one.
+  int newCopiesLeft = 0;
+  int killedBeforeRename = 0;
+  for (std::size_t m = 1; m < oracle.afterCommand.size(); ++m) {
+    if (!(oracle.afterCommand[m] != oracle.afterCommand[m - 1])) continue;
+    for (const char* point : {"half", "rename"}) {
+      SCOPED_TRACE("killed in the state write of command " + std::to_string(m) + " (" + point + ")");
+      startSplit();
+      const image_tools::CommandResult killed =
+          Run(first, "STELVARION_TEST_KILL_IN_STATE_WRITE=" + std::to_string(m) + ":" + point);
+      // A change added to the file has no new copy to rename.
+      if (std::string(point) == "rename" && killed.exitCode == 0) continue;
+      ASSERT_EQ(killed.exitCode, kKilledExit) << killed.output;
+      killedBeforeRename += std::string(point) == "rename" ? 1 : 0;
+      newCopiesLeft += fs::exists(m_image.string() + ".state.new") ? 1 : 0;
+      rerunStartsFrom({oracle.afterCommand[m - 1].Line(), oracle.afterCommand[m].Line()});
+      if (HasFailure()) return;
+    }
+  }
+  EXPECT_GT(killedBeforeRename, 0) << "no state write renamed a new copy";
+  EXPECT_GT(newCopiesLeft, 0) << "no killed write left a new copy for the rerun to clear away";
   // Cut off before Start set its areas, the key keeps the halves: a rerun that forgot them would
   // start as a fresh key does.
   EXPECT_GT(startsUnlikeAFreshKey, 0);

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include <unistd.h>  // geteuid
+
 #include "tests/app/image_tools.h"
 
 namespace {
@@ -50,7 +52,7 @@ class StelvarionBootTest : public testing::Test {
   // Runs the program in the scratch folder with these arguments; stdin is the given text, or
   // empty (end of file at once).
   Outcome Invoke(const std::vector<std::string>& args, std::optional<std::string> input = std::nullopt) {
-    std::string command = "cd " + Quote(m_scratch.string()) + " && " + Quote(STELVARION_BOOT_EXE);
+    std::string command = "cd " + Quote(m_scratch.string()) + " && " + m_runAs + Quote(STELVARION_BOOT_EXE);
     for (const std::string& arg : args) command += " " + Quote(arg);
     const fs::path in = m_scratch / "stdin.txt";
     std::ofstream(in) << input.value_or("");
@@ -136,8 +138,17 @@ class StelvarionBootTest : public testing::Test {
     fs::remove(m_image.string() + ".state");
   }
 
+  // Later runs as a user without root's right to read and write anything (nobody, when the
+  // tests run as root), the scratch folder theirs.
+  void RunAsOrdinaryUser() {
+    if (::geteuid() != 0) return;
+    ASSERT_EQ(image_tools::RunCommand("chown -R 65534:65534 " + Quote(m_scratch.string())).exitCode, 0);
+    m_runAs = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+  }
+
   fs::path m_scratch;
   fs::path m_image;
+  std::string m_runAs;  // a command that runs the program, or empty
 };
 
 TEST_F(StelvarionBootTest, SuccessfulRunShowsTheDialogAndExitsZero) {
@@ -476,6 +487,7 @@ TEST_F(StelvarionBootTest, TraceThatCannotTakeTheLinesIsRefused) {
   const std::string state = Slurp(m_image.string() + ".state");
   fs::create_directory(m_scratch / "sub");
   fs::create_symlink("key.img", m_scratch / "link.txt");
+  fs::create_symlink("key.img.state", m_scratch / "state-link.txt");
   fs::create_hard_link(m_image, m_scratch / "sub" / "second.img");
   ASSERT_EQ(mkfifo((m_scratch / "fifo").c_str(), 0600), 0);
   const std::string image = " is the key's image key.img; the trace needs a file of its own";
@@ -485,6 +497,8 @@ TEST_F(StelvarionBootTest, TraceThatCannotTakeTheLinesIsRefused) {
       {"sub/second.img", image},
       {"key.img", image},
       {"key.img.state", " is the key's state file key.img.state; the trace needs a file of its own"},
+      {"state-link.txt", " is the key's state file key.img.state; the trace needs a file of its own"},
+      {"key.img.state.new", " is where the key's state file key.img.state is written first; the trace needs a file of its own"},
       {"fifo", " is a FIFO: the trace is written into a plain file"},
       {"sub", " is a folder: the trace is written into a plain file"},
   };
@@ -497,6 +511,7 @@ TEST_F(StelvarionBootTest, TraceThatCannotTakeTheLinesIsRefused) {
     EXPECT_EQ(fs::file_size(m_image), 16u * 1972 * 512);
     EXPECT_EQ(image_tools::ReadBytes(m_image, 0, 128 * 512), before);
     EXPECT_EQ(Slurp(m_image.string() + ".state"), state);
+    EXPECT_FALSE(fs::exists(m_image.string() + ".state.new"));
   }
   // Written at the end, and checked: a file system with no room left fails the run.
   const Outcome full = Invoke({"--image", "key.img", "--capacity", "16", "--yes", "--trace", "/dev/full"});
@@ -510,6 +525,55 @@ TEST_F(StelvarionBootTest, TraceThatCannotTakeTheLinesIsRefused) {
   EXPECT_EQ(run.exitCode, 2) << run.err;
   EXPECT_FALSE(fs::exists(m_image));
   EXPECT_TRUE(fs::is_symlink(m_scratch / "link.txt"));
+}
+
+// The key's files that cannot be used, each reported with its cause on the terminal (the dialog's
+// own message stays the Windows program's).
+TEST_F(StelvarionBootTest, KeyFilesThatCannotBeUsedAreReportedWithTheirCause) {
+  struct Case {
+    const char* name;
+    std::string setUp;  // shell commands in the scratch folder
+    bool ordinaryUser;
+    std::string runAs;
+    std::vector<std::string> args;
+    std::string err;
+    bool dialog;  // the run reached the dialog, which ends in "unknown error"
+  };
+  const std::string made = "'" STELVARION_BOOT_EXE "' --image key.img --capacity 16 --yes >/dev/null && ";
+  const Case cases[] = {
+      {"dangling image link", "ln -s gone.img key.img", false, "", {"--image", "key.img", "--yes"},
+       "stelvarion-boot: the key image key.img is a symbolic link to gone.img, which does not exist\n", false},
+      {"unreadable state", made + "chmod 000 key.img.state", true, "", {"--image", "key.img", "--yes"},
+       "stelvarion-boot: cannot read key.img.state: Permission denied\n", false},
+      {"read-only state folder", made + "mkdir ro && mv key.img key.img.state ro && chmod 666 ro/key.img && chmod 555 ro",
+       true, "", {"--image", "ro/key.img", "--yes"},
+       "stelvarion-boot: cannot create ro/key.img.state.new: Permission denied\n", true},
+      {"unreadable system files folder", "mkdir dos && chmod 000 dos", true, "",
+       {"--image", "key.img", "--yes", "--system-files", "dos"},
+       "stelvarion-boot: --system-files: cannot read the folder dos: Permission denied\n", false},
+      {"full file system", "mkdir full", false,
+       "unshare --mount --map-root-user sh -c 'mount -t tmpfs -o size=64k tmpfs full && exec \"$0\" \"$@\"' ",
+       {"--image", "full/key.img", "--capacity", "16", "--yes"},
+       "stelvarion-boot: cannot write the key image full/key.img: No space left on device\n", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(image_tools::RunCommand("cd " + Quote(m_scratch.string()) + " && " + c.setUp).exitCode, 0);
+    if (c.ordinaryUser) {
+      ASSERT_NO_FATAL_FAILURE(RunAsOrdinaryUser());
+    }
+    if (!c.runAs.empty()) m_runAs = c.runAs;
+    const Outcome run = Invoke(c.args);
+    m_runAs.clear();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(Has(run.out, "[StelvarionBootUtility] Program has encountered unknown error."), c.dialog) << run.out;
+    EXPECT_FALSE(fs::exists(m_scratch / "gone.img"));
+    ASSERT_EQ(image_tools::RunCommand("chmod -R u+rwx " + Quote(m_scratch.string()) + " && cd " + Quote(m_scratch.string()) +
+                                      " && rm -rf key.img key.img.state ro dos full")
+                  .exitCode,
+              0);
+  }
 }
 
 // A large key gets a volume as large as the layout's FAT reaches, and is told so before the

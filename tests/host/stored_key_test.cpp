@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>  // getpid
 
 #include "host/emulated/emulated_key.h"
@@ -38,6 +39,17 @@ std::string Slurp(const fs::path& file) {
 }
 
 void Spit(const fs::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
+
+// Which file a name stands for; Windows gives no inode numbers, and every file the same.
+ino_t Inode(const std::string& path) {
+#if defined(_WIN32)
+  (void)path;
+  return 0;
+#else
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+#endif
+}
 
 // A vendor block with a data phase, straight to the key.
 std::uint8_t Send(EmulatedKey& key, std::uint8_t subcode, std::vector<std::uint8_t> data, bool dataIn = false,
@@ -123,7 +135,7 @@ TEST(KeyStateFormat, EveryFieldComesBackAndAnyChangeToTheFileIsRefused) {
   s.pages[65535].fill(0x11);
   s.pages[3].fill(0x33);
   const std::string text = emulated::FormatKeyState(s);
-  EXPECT_EQ(text.rfind("stelvarion-key-state 1\nmodel \"Varnok Key\"\n", 0), 0u) << text.substr(0, 80);
+  EXPECT_EQ(text.rfind("stelvarion-key-state 2\nmodel \"Varnok Key\"\n", 0), 0u) << text.substr(0, 80);
   EXPECT_NE(text.find("\narea 1 password \"pass\\x0Aword\" hint \"h\\x00\\xE5int\"\n"), std::string::npos);
   const KeyState back = emulated::ParseKeyState(text, "k.state");
   EXPECT_TRUE(back == s);
@@ -147,8 +159,52 @@ TEST(KeyStateFormat, EveryFieldComesBackAndAnyChangeToTheFileIsRefused) {
   EXPECT_NE(refusal(text.substr(0, text.size() / 2)).find("k.state is damaged"), std::string::npos);
   EXPECT_EQ(refusal(""), "k.state is not an emulated key's state file");
   EXPECT_EQ(refusal("some text file\n"), "k.state is not an emulated key's state file");
-  EXPECT_EQ(refusal("stelvarion-key-state 2\nmodel \"x\"\n"),
-            "k.state is a key state of version 2; this program reads version 1");
+  EXPECT_EQ(refusal("stelvarion-key-state 3\nmodel \"x\"\n"),
+            "k.state is a key state of version \"3\"; this program reads versions 1 to 2");
+  const std::string damaged = "k.state is damaged (";
+  const std::string startOver = "); delete the image and its state file to start over";
+  EXPECT_EQ(refusal(text.substr(0, 21)), damaged + "it ends in its first line" + startOver);
+  std::string crlf;
+  for (const char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  EXPECT_EQ(refusal(crlf),
+            damaged + "its lines end in CR LF, as a Windows editor saves text; a key's state has LF line ends only" + startOver);
+
+  // Every value the front ends' options refuse, stored with a right checksum.
+  struct Bad {
+    const char* field;
+    void (*change)(KeyState&);
+    const char* why;
+  };
+  const Bad bad[] = {
+      {"model", [](KeyState& k) { k.model = "Bogus Key"; }, "model \"Bogus Key\" is no key this program knows"},
+      {"capacity", [](KeyState& k) { k.capacityMb = 0; }, "capacity-mb is 0"},
+      {"banks", [](KeyState& k) { k.bankCount = 0; }, "banks is 0"},
+      {"empty revision", [](KeyState& k) { k.revision.clear(); }, "revision \"\" is not four characters of printable ASCII"},
+      {"revision with ESC", [](KeyState& k) { k.revision = "2.4\x1B"; },
+       "revision \"2.4\\x1B\" is not four characters of printable ASCII"},
+      {"revision with NUL", [](KeyState& k) { k.revision = std::string("2.\0" "5", 4); },
+       "revision \"2.\\x005\" is not four characters of printable ASCII"},
+      {"65-character revision", [](KeyState& k) { k.revision.assign(65, '7'); },
+       "revision \"77777777777777777777\"... (65 bytes) is not four characters of printable ASCII"},
+      {"16-byte password", [](KeyState& k) { k.areas[0].password.assign(16, 'p'); },
+       "the password of area 0 is longer than 15 bytes"},
+      {"129-byte hint", [](KeyState& k) { k.areas[1] = {"p", std::string(129, 'h')}; },
+       "the hint of area 1 is longer than 128 bytes"},
+      {"inquiry vendor with ESC", [](KeyState& k) { k.inquiryVendor = "Var\x1Bnok"; },
+       "inquiry-vendor is not up to 8 characters of printable ASCII"},
+      {"17-character inquiry product", [](KeyState& k) { k.inquiryProduct.assign(17, 'P'); },
+       "inquiry-product is not up to 16 characters of printable ASCII"},
+  };
+  for (const Bad& b : bad) {
+    KeyState changed = s;
+    b.change(changed);
+    EXPECT_EQ(refusal(emulated::FormatKeyState(changed)), damaged + b.why + startOver) << b.field;
+  }
+  KeyState longest = s;
+  longest.areas[0] = {std::string(15, '\x01'), std::string(128, '\xFF')};
+  longest.inquiryVendor.assign(8, 'V');
+  longest.inquiryProduct.assign(16, 'P');
+  EXPECT_EQ(refusal(emulated::FormatKeyState(longest)), "(read)");
 }
 
 TEST_F(StoredKeyTest, FirstUseMakesTheKeyFromTheOptionsAndLaterUseTakesTheStoredOne) {
@@ -284,6 +340,117 @@ TEST_F(StoredKeyTest, ADamagedStateIsAnErrorAndNeverAFreshKey) {
   fs::remove(m_image);
   EXPECT_EQ(Refusal(Config()).WhatKind(), Kind::kBadState);
   EXPECT_FALSE(fs::exists(m_image));
+}
+
+// Every checksum line holds the CRC-32 of all the bytes before it, as the format says.
+bool EveryChecksumHolds(const std::string& file) {
+  std::uint32_t crc = 0xFFFFFFFFu;
+  int lines = 0;
+  for (std::size_t at = 0; at < file.size();) {
+    const std::size_t end = file.find('\n', at);
+    if (end == std::string::npos) break;
+    if (file.compare(at, 9, "checksum ") == 0) {
+      char expected[24];
+      std::snprintf(expected, sizeof expected, "checksum %08X", static_cast<unsigned>(~crc));
+      if (file.substr(at, end - at) != expected) return false;
+      ++lines;
+    }
+    for (std::size_t i = at; i <= end; ++i) {
+      crc ^= static_cast<std::uint8_t>(file[i]);
+      for (int bit = 0; bit < 8; ++bit) crc = crc & 1u ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    at = end + 1;
+  }
+  return lines > 0;
+}
+
+// A page stored costs one line and its checksum, however many the key holds; a change a killed
+// run left unfinished, and a new copy it never renamed, are ignored and cleaned away.
+TEST_F(StoredKeyTest, AChangeIsAddedToTheFileAndAnUnfinishedOneIsIgnored) {
+  OpenStoredKey(Config(), {}).reset();
+  KeyState many = emulated::ParseKeyState(Slurp(m_state), m_state);
+  for (std::uint16_t page = 100; page < 1100; ++page) many.pages[page].fill(0x3C);
+  Spit(m_state, emulated::FormatKeyState(many));
+  // Send's blocks carry 5C in every free byte: the page is 5C5C.
+  constexpr std::uint16_t kPage = 0x5C5C;
+  {
+    auto key = OpenStoredKey(Config(), {});
+    // The run's first change writes a whole copy (dropping whatever a killed run left)...
+    EXPECT_EQ(Send(*key, 0xB4, AreaSize(20000)), kGood);
+    const ino_t copy = Inode(m_state);
+    const std::string before = Slurp(m_state);
+    // ...and each later one adds its lines to it, the same file.
+    for (std::uint8_t n = 1; n <= 3; ++n) EXPECT_EQ(Send(*key, 0xA1, std::vector<std::uint8_t>(64, n)), kGood);
+    const std::string after = Slurp(m_state);
+    EXPECT_EQ(Inode(m_state), copy);
+    ASSERT_EQ(after.compare(0, before.size(), before), 0);
+    const std::string added = after.substr(before.size());
+    EXPECT_EQ(added.size(), 3 * (std::string("page 23644 \nchecksum 01234567\n").size() + 128)) << added.substr(0, 300);
+    EXPECT_EQ(added.rfind("page 23644 0101", 0), 0u) << added.substr(0, 40);
+    EXPECT_TRUE(EveryChecksumHolds(after));
+  }
+  // Cut off in its next change: the state before it is read; the next change writes a whole copy.
+  std::string state = Slurp(m_state);
+  Spit(m_state, state + "area-register 7\nview first-ar");
+  Spit(m_state + ".new", state.substr(0, 100));
+  KeyConfig plain;
+  plain.imagePath = m_image;
+  auto key = OpenStoredKey(plain, {});
+  EXPECT_EQ(key->Areas().Register(), 20000u);
+  EXPECT_EQ(key->Page(kPage)[63], 3);
+  EXPECT_EQ(key->Page(1099)[0], 0x3C);
+  EXPECT_FALSE(fs::exists(m_state + ".new"));
+  const ino_t before = Inode(m_state);
+  EXPECT_EQ(Send(*key, 0xB4, AreaSize(30000)), kGood);
+  if (before != 0) {
+    EXPECT_NE(Inode(m_state), before) << "a whole copy is a new file";
+  }
+  state = Slurp(m_state);
+  EXPECT_EQ(state.find("area-register 7\n"), std::string::npos);
+  EXPECT_EQ(state.substr(state.size() - 18, 9), "checksum ");
+  EXPECT_TRUE(EveryChecksumHolds(state));
+}
+
+// All a key can hold (every page, every text at its longest and escaped) comes back; a file
+// larger than any key's state is refused by its size.
+TEST_F(StoredKeyTest, TheLargestStateIsReadBackAndALargerFileIsRefused) {
+  KeyState s = emulated::ParseKeyState(emulated::FormatKeyState([] {
+                                         KeyState k;
+                                         k.model = "Varnok Key";
+                                         k.capacityMb = 65535;
+                                         k.revision = "2.45";
+                                         k.flashType = 65535;
+                                         k.bankCount = 65535;
+                                         k.bulkArea.assign(16384, 0);
+                                         return k;
+                                       }()),
+                                       "largest");
+  s.areaRegister = 0xFFFFFFFFu;
+  for (auto& area : s.areas) area = {std::string(15, '\x01'), std::string(128, '"')};
+  s.inquiryVendor.assign(8, 'V');
+  s.inquiryProduct.assign(16, 'P');
+  for (std::uint32_t page = 0; page < 0x10000; ++page) s.pages[static_cast<std::uint16_t>(page)].fill(0xEE);
+  std::string error;
+  emulated::KeyStateFile file(m_state);
+  ASSERT_TRUE(file.Save(s, &error)) << error;
+  EXPECT_LE(fs::file_size(m_state) * 2, emulated::LargestKeyStateFile());
+  const std::optional<KeyState> back = emulated::KeyStateFile(m_state).Load();
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->pages, s.pages);
+  EXPECT_EQ(back->areas[1].password, s.areas[1].password);
+  EXPECT_EQ(back->areas[1].hint, s.areas[1].hint);
+  EXPECT_EQ(back->inquiryProduct, s.inquiryProduct);
+
+  fs::resize_file(m_state, emulated::LargestKeyStateFile() + 1);
+  try {
+    emulated::KeyStateFile(m_state).Load();
+    ADD_FAILURE() << "read";
+  } catch (const KeyStateError& refused) {
+    EXPECT_EQ(std::string(refused.what()), m_state + " is not an emulated key's state file: it holds " +
+                                               std::to_string(emulated::LargestKeyStateFile() + 1) +
+                                               " bytes, and a key's state takes at most " +
+                                               std::to_string(emulated::LargestKeyStateFile()));
+  }
 }
 
 TEST_F(StoredKeyTest, ASecondRunOnTheSameImageIsRefusedAtOnceWhileTheFirstHoldsIt) {
