@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "cli/key_fit.h"
 #include "cli/key_options.h"
 #include "cli/trace_file.h"
 #include "host/win32/win32_host.h"
@@ -87,7 +88,13 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   if ((::GetVersion() & 0x80000000u) != 0) emulatedHost.windows = emulated::EmulatedWindows::kWindows98;
   emulatedHost.faults.keyLetterUnrecorded = noLetterRecord;
   try {
-    SetUpEmulatedHost(emulatedHost, options);
+    const emulated::EmulatedKey& key = SetUpEmulatedHost(emulatedHost, options);
+    // As large as the volume at most, so that the key is never laid out for files it cannot take.
+    if (options.systemFiles) {
+      if (const std::string refusal = JudgeSystemFilesFit(key.Config(), *options.systemFiles); !refusal.empty()) {
+        return Refuse("STELVARION_EMULATED_KEY: " + refusal, 1);
+      }
+    }
   } catch (const emulated::StoredKeyRefused& refusal) {
     // An option that contradicts the stored key is a usage error; a key in use, or an image that
     // is not the key's, is a refusal.

@@ -648,6 +648,11 @@ int EmulatedHost::MessageBox(host::WindowHandle owner, const char* text, const c
 }
 
 bool EmulatedHost::LoadRcData(int id, const std::uint8_t** data, std::uint32_t* size) {
+  if (auto view = resourceViews.find(id); view != resourceViews.end()) {
+    *data = view->second.data();
+    *size = static_cast<std::uint32_t>(view->second.size());
+    return true;
+  }
   auto it = resources.find(id);
   if (it == resources.end()) return false;
   *data = it->second.data();

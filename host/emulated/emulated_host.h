@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 
 #include "host/emulated/emulated_device.h"
@@ -124,8 +125,10 @@ class EmulatedHost : public host::VolumePort,
   std::deque<int> messageBoxAnswers;
   std::function<int(const MessageBoxRecord&)> messageBoxHandler;
 
-  // The program's RCDATA resources and its executable's base name.
+  // The program's RCDATA resources and its executable's base name. A resource held elsewhere (a
+  // file's mapping, which must outlive the host) is served from resourceViews before these.
   std::map<int, std::vector<std::uint8_t>> resources;
+  std::map<int, std::span<const std::uint8_t>> resourceViews;
   std::string applicationName = "StelvarionBootUtility";
   std::string currentDirectory = "C:\\Program Files\\Stelvarion";
   FaultPlan faults;
