@@ -217,7 +217,8 @@ bool FindLetterIn9xRecords(char* letterOut, bool* recordsFound) {
     std::string letters;
     const std::string path = kHardwareKeysPath + hardwareKey;
     if (!ReadTextValue(host::kHkeyLocalMachine, path.c_str(), kDriveLettersValue, &letters)) continue;
-    const char letter = letters.empty() ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(letters[0])));
+    const char letter =
+        letters.empty() ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(letters[0])));
     const char root[4] = {letter, ':', '\\', '\0'};
     if (letter >= 'A' && letter <= 'Z' && host::Files().GetDriveType(root) == host::win32::DRIVE_REMOVABLE) {
       *letterOut = letter;

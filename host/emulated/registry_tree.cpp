@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <functional>
 
 #include "host/handle.h"
 
@@ -78,10 +79,14 @@ void RegistryTree::RemoveKey(const std::string& path, host::RegistryKey root) {
   Key* parent = last == std::string::npos ? Root(root) : FindKey(path.substr(0, last), root);
   if (parent == nullptr) return;
   const std::string name = last == std::string::npos ? path : path.substr(last + 1);
+  // A handle still open on the key or below it reads as a deleted key's: invalid.
+  const std::function<void(const Key&)> forget = [&](const Key& gone) {
+    std::erase_if(m_open, [&](const auto& open) { return open.second == &gone; });
+    for (const auto& sub : gone.subkeys) forget(*sub);
+  };
   std::erase_if(parent->subkeys, [&](const std::unique_ptr<Key>& k) {
     if (!SameName(k->name, name)) return false;
-    // A handle still open on it reads as a deleted key's: invalid.
-    std::erase_if(m_open, [&](const auto& open) { return open.second == k.get(); });
+    forget(*k);
     return true;
   });
 }

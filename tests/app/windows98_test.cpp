@@ -43,6 +43,10 @@ TEST_F(Windows98Test, TheDriveLetterIsReadFromTheKeysHardwareKey) {
   char letter = 0;
   EXPECT_EQ(GetKeyDriveLetter(&letter), 0);
   EXPECT_EQ(letter, 'G');
+  // Pulled out, its hardware key stays with the letter G, which a stick of another make now has.
+  host.Detach('G');
+  host.Attach('G', emulated::MakeUsbStick());
+  EXPECT_NE(GetKeyDriveLetter(&letter), 0);
 }
 
 // A key whose letter the registry does not record is refused when Start is pressed, before the
