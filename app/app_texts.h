@@ -22,4 +22,7 @@ inline constexpr char kSuccessful[] = "Successful.\nYour Stelvarion is now boota
 inline constexpr char kWriteProtected[] = "Stelvarion is write protected.";
 inline constexpr char kNotFound[] = "Stelvarion is not found.";
 inline constexpr char kUnknownError[] = "Program has encountered unknown error.";
+inline constexpr char kNoDriveLetter[] =
+    "Windows does not tell the drive letter of the Stelvarion, so it cannot be made bootable.\n"
+    "Nothing was written to it.";
 }  // namespace text

@@ -8,6 +8,7 @@
 #include "app/system_files.h"
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
+#include "devlib/library_state.h"
 #include "host/host.h"
 #include "media/single_partition_writer.h"
 
@@ -140,6 +141,17 @@ void BootUtilityDialog::RunStartSequence() {
     View().SelectItemText(dialog_id::kLabel, 0, -1);
     View().ScrollCaretIntoView(dialog_id::kLabel);
     return;
+  }
+  // The system files go to the key's drive letter. Through the helper driver it is read from the
+  // registry, which may hold no record of it (a storage driver on Windows 9x may keep none): it
+  // is looked up before anything is asked or written, so that no key is erased that could not
+  // then be made bootable. Through pass-through it is the volume the key answers at.
+  if (TransportKind == kTransportHelperDriver) {
+    char letter = 0;
+    if (GetKeyDriveLetter(&letter) != kResultSuccess) {
+      AppMessageBox(text::kNoDriveLetter);
+      return;
+    }
   }
   if (host::Shell().MessageBox(Window(), text::kFormatWarning, text::kFormatWarningCaption,
                                host::win32::MB_OKCANCEL | host::win32::MB_ICONEXCLAMATION) != host::win32::IDOK) {

@@ -81,6 +81,13 @@ KeyFit JudgeKeyFit(const emulated::KeyConfig& key) {
   return fit;
 }
 
+std::string JudgeSystemFilesFit(const emulated::KeyConfig& key, const SystemFilesFolder& files) {
+  const PartitionPlan plan = PlanFor(key, key.capacityMb);
+  if (!plan.valid) return {};  // refused as a key no layout serves
+  return SystemFilesFitRefusal(files, DataClusters(plan.sectors, plan.sectorsPerFat, plan.sectorsPerCluster),
+                               std::uint64_t{plan.sectorsPerCluster} * kSectorBytes);
+}
+
 std::string ImageRefusal(const std::string& path) {
   std::error_code error;
   const fs::file_status status = fs::status(path, error);

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "cli/system_files_folder.h"
 #include "host/emulated/emulated_key.h"
 
 struct KeyFit {
@@ -19,3 +20,7 @@ KeyFit JudgeKeyFit(const emulated::KeyConfig& key);
 // Empty when the image can be the key's flash: a missing file in an existing folder, or an
 // existing plain file that can be opened for writing. Else the usage error.
 std::string ImageRefusal(const std::string& path);
+
+// Empty when the folder's system files fit the volume the key's layout makes, else why they do
+// not; judged before "Format Warning", as the copy comes after the key is laid out.
+std::string JudgeSystemFilesFit(const emulated::KeyConfig& key, const SystemFilesFolder& files);

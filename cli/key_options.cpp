@@ -227,10 +227,13 @@ void AddSystemFilesOption(CLI::App& app, EmulatedKeyOptions& options) {
   app.add_option("--system-files", options.systemFilesDir);
 }
 
-std::string LoadSystemFilesFolder(EmulatedKeyOptions& options) {
+std::string LoadSystemFilesFolder(EmulatedKeyOptions& options, std::vector<RunFile> alsoWritten) {
   if (options.systemFilesDir.empty()) return {};
+  alsoWritten.push_back({options.key.imagePath, "the key's image"});
+  alsoWritten.push_back({emulated::KeyStatePath(options.key.imagePath), "the key's state"});
+  alsoWritten.push_back({options.traceFile, "the trace"});
   SystemFilesFolder files;
-  const std::string refused = ReadSystemFilesFolder(options.systemFilesDir, files);
+  const std::string refused = ReadSystemFilesFolder(options.systemFilesDir, files, alsoWritten);
   if (!refused.empty()) return refused;
   options.systemFiles = std::move(files);
   return {};
@@ -266,11 +269,11 @@ std::uint32_t FrontEndClockStart() {
 void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolder* folder) {
   const auto files = SystemFileImages();
   for (std::size_t i = 0; i < files.size(); ++i) {
-    std::vector<std::uint8_t>& resource = host.resources[kFirstSystemFileResource + static_cast<int>(i)];
+    const int id = kFirstSystemFileResource + static_cast<int>(i);
     if (folder != nullptr) {
-      resource = folder->images[i];
+      host.resourceViews[id] = {folder->images[i].Data(), static_cast<std::size_t>(folder->images[i].Size())};
     } else {
-      resource.assign(files[i].bytes.begin(), files[i].bytes.end());
+      host.resources[id].assign(files[i].bytes.begin(), files[i].bytes.end());
     }
   }
 }

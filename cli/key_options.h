@@ -57,8 +57,9 @@ void AddSystemFilesOption(CLI::App& app, EmulatedKeyOptions& options);
 
 // Reads the folder that --system-files names, if any, before anything is attached or created.
 // Empty when there is none or it can be used (its warnings then stand in options.systemFiles),
-// else why it is refused.
-std::string LoadSystemFilesFolder(EmulatedKeyOptions& options);
+// else why it is refused. No system file may be the key's image or state, the trace, or one of
+// the other files the run writes.
+std::string LoadSystemFilesFolder(EmulatedKeyOptions& options, std::vector<RunFile> alsoWritten = {});
 
 // The --version line: "PROGRAM (Stelvarion Boot Utility) VERSION", as help2man reads it.
 std::string VersionText(const std::string& program);

@@ -22,6 +22,7 @@
 
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
+#include "devlib/key_library.h"
 #include "cli/key_fit.h"
 #include "cli/key_options.h"
 #include "cli/label_text.h"
@@ -162,6 +163,12 @@ int RunDialog(const RunRequest& request, bool* written) {
   const emulated::KeyConfig& config = key->Config();
   const KeyFit fit = JudgeKeyFit(config);
   if (!fit.refusal.empty()) return Usage(fit.refusal);
+  if (options.systemFiles) {
+    if (const std::string refusal = JudgeSystemFilesFit(config, *options.systemFiles); !refusal.empty()) {
+      std::fprintf(stderr, "stelvarion-boot: %s\n", refusal.c_str());
+      return kExitNotSuccessful;
+    }
+  }
 
   char headline[512];
   std::snprintf(headline, sizeof headline, "emulated key \"%s\", %u MB, firmware %s, image %s", config.model.c_str(),
@@ -183,6 +190,24 @@ int RunDialog(const RunRequest& request, bool* written) {
 }
 
 #if defined(STELVARION_LINUX_HOST)
+// What the layout is planned from, as the library reads it from the key that was identified.
+emulated::KeyConfig KeyAsTheLibraryReadsIt() {
+  emulated::KeyConfig key;
+  char name[20] = {};
+  int megabytes = 0, flashType = 0, banks = 0;
+  char revision[5] = {};
+  FindKey(name, nullptr);
+  GetKeyCapacity(&megabytes);
+  GetKeyFlashConfig(&flashType, &banks);
+  QueryFirmwareRevision(revision);
+  key.model = std::string(name, strnlen(name, sizeof name));
+  key.capacityMb = static_cast<std::uint32_t>(megabytes) & 0xFFFF;
+  key.flashType = static_cast<std::uint16_t>(flashType);
+  key.bankCount = static_cast<std::uint16_t>(banks);
+  key.revision = revision;
+  return key;
+}
+
 // The dialog over a real key on this machine's USB bus (--device).
 int RunOnDevice(const RunRequest& request, const std::string& device) {
   const EmulatedKeyOptions& options = request.options;
@@ -199,6 +224,7 @@ int RunOnDevice(const RunRequest& request, const std::string& device) {
   }
   if (refused.empty()) refused = realKey.Identify(shell);
   if (refused.empty()) refused = realKey.CheckStartCanFinish();
+  if (refused.empty() && options.systemFiles) refused = JudgeSystemFilesFit(KeyAsTheLibraryReadsIt(), *options.systemFiles);
   if (!refused.empty()) {
     std::fprintf(stderr, "stelvarion-boot: %s\n", refused.c_str());
     return kExitNotSuccessful;
@@ -262,7 +288,7 @@ int main(int argc, char** argv) {
   }
   if (const std::string error = CheckKeyOptions(texts, options); !error.empty()) return Usage(error);
   // A folder that cannot start is refused before the image is created or opened.
-  if (const std::string refusal = LoadSystemFilesFolder(options); !refusal.empty()) {
+  if (const std::string refusal = LoadSystemFilesFolder(options, {{keyLog, "the key log"}}); !refusal.empty()) {
     std::fprintf(stderr, "stelvarion-boot: %s\n", refusal.c_str());
     return kExitNotSuccessful;
   }

@@ -2,6 +2,13 @@
 // device became: USBSTOR\<device>\<instance> holds ParentIdPrefix, and MountedDevices maps
 // "\DosDevices\X:" to the volume's device path, which embeds that prefix. Windows 6.0 may
 // keep no prefix for a key with a serial number and record the USBSTOR device path instead.
+//
+// Windows 98 and ME keep neither record. Their configuration manager lists the devices present
+// under HKEY_DYN_DATA\Config Manager\Enum, each entry naming its hardware key below HKLM\Enum
+// (HardWareKey: "ENUMERATOR\DEVICE\INSTANCE"), and a disk's hardware key holds the letters its
+// volumes got (CurrentDriveLetterAssignment); the names are the SDK's REGSTR_PATH_DYNA_ENUM,
+// REGSTR_VAL_HARDWARE_KEY and REGSTR_VAL_CURDRVLET (regstr.h). HKLM\Enum alone would not do: it
+// keeps the hardware keys of devices unplugged long ago, with the letters they had then.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -20,23 +27,16 @@ constexpr char kRemovableMediaPrefix[] = "\\??\\STORAGE#RemovableMedia#";
 constexpr char kDosDevicesPrefix[] = "\\DosDevices\\";
 constexpr char kUsbStorDevicePrefix[] = "_??_USBSTOR#";
 constexpr char kDiskInterfaceSuffix[] = "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+constexpr char kPresentDevicesPath[] = "Config Manager\\Enum";
+constexpr char kHardwareKeyValue[] = "HardWareKey";
+constexpr char kHardwareKeysPath[] = "Enum\\";
+constexpr char kDriveLettersValue[] = "CurrentDriveLetterAssignment";
 constexpr std::uint32_t kNameBufferSize = 255;
 constexpr std::size_t kUsbStorNamesEnd = 112;
 
 bool EnumerationContinues(std::int32_t status) {
   return status == static_cast<std::int32_t>(host::win32::ERROR_SUCCESS) ||
          status == static_cast<std::int32_t>(host::win32::ERROR_MORE_DATA);
-}
-
-bool IsKeyDeviceName(const char* name) {
-  std::size_t offset = 0;
-  while (offset < kUsbStorNamesEnd) {
-    const char* entry = UsbStorKeyNames + offset;
-    const std::size_t n = std::strlen(entry);
-    if (std::strncmp(name, entry, n) == 0) return true;
-    offset += n + 1;
-  }
-  return false;
 }
 
 bool BeginsWith(const char* text, const char* prefix, std::size_t length, bool anyCase) {
@@ -48,6 +48,35 @@ bool BeginsWith(const char* text, const char* prefix, std::size_t length, bool a
     if (text[i] == '\0') return false;
   }
   return true;
+}
+
+bool IsKeyDeviceName(const char* name, bool anyCase = false) {
+  std::size_t offset = 0;
+  while (offset < kUsbStorNamesEnd) {
+    const char* entry = UsbStorKeyNames + offset;
+    const std::size_t n = std::strlen(entry);
+    if (BeginsWith(name, entry, n, anyCase)) return true;
+    offset += n + 1;
+  }
+  return false;
+}
+
+// A text value of a subkey, cut at its first zero; false when the key or value cannot be read
+// or does not fit the buffer.
+bool ReadTextValue(host::RegistryKey parent, const char* subKey, const char* valueName, std::string* text) {
+  host::RegistryPort& registry = host::Registry();
+  host::RegistryKey key = 0;
+  if (registry.OpenKey(parent, subKey, host::kKeyRead, &key) != static_cast<std::int32_t>(host::win32::ERROR_SUCCESS)) {
+    return false;
+  }
+  std::uint8_t data[kNameBufferSize + 1] = {};
+  std::uint32_t size = kNameBufferSize;  // the extra byte always terminates it
+  std::uint32_t type = 0;
+  const bool read = registry.QueryValue(key, valueName, &type, data, &size) ==
+                    static_cast<std::int32_t>(host::win32::ERROR_SUCCESS);
+  registry.CloseKey(key);
+  if (read) *text = reinterpret_cast<const char*>(data);
+  return read;
 }
 
 // Looks through MountedDevices for a removable volume whose device path begins with target.
@@ -135,15 +164,15 @@ bool FindLetterOfDevice(host::RegistryKey device, const char* deviceName, char* 
   }
 }
 
-}  // namespace
-
-ResultCode ScsiFlashDevice::ResolveDriveLetterFromRegistry(char* letterOut) {
+// The NT records. *recordsFound tells whether there were any.
+bool FindLetterInNtRecords(char* letterOut, bool* recordsFound) {
   host::RegistryPort& registry = host::Registry();
   host::RegistryKey usbStor = 0;
   if (registry.OpenKey(host::kHkeyLocalMachine, kUsbStorPath, host::kKeyRead, &usbStor) !=
       static_cast<std::int32_t>(host::win32::ERROR_SUCCESS)) {
-    return kResultGeneralFailure;
+    return false;
   }
+  *recordsFound = true;
   ResultCode result = kResultKeyNotFound;
   for (std::uint32_t index = 0; result != kResultSuccess; ++index) {
     char deviceName[kNameBufferSize] = {};
@@ -160,5 +189,52 @@ ResultCode ScsiFlashDevice::ResolveDriveLetterFromRegistry(char* letterOut) {
     registry.CloseKey(device);
   }
   registry.CloseKey(usbStor);
-  return result;
+  return result == kResultSuccess;
+}
+
+// The 9x records: the first volume's letter of a key that is present.
+bool FindLetterIn9xRecords(char* letterOut, bool* recordsFound) {
+  host::RegistryPort& registry = host::Registry();
+  host::RegistryKey present = 0;
+  if (registry.OpenKey(host::kHkeyDynData, kPresentDevicesPath, host::kKeyRead, &present) !=
+      static_cast<std::int32_t>(host::win32::ERROR_SUCCESS)) {
+    return false;
+  }
+  *recordsFound = true;
+  bool found = false;
+  for (std::uint32_t index = 0; !found; ++index) {
+    char devnode[kNameBufferSize] = {};
+    std::uint32_t nameSize = kNameBufferSize;
+    if (!EnumerationContinues(registry.EnumKey(present, index, devnode, &nameSize))) break;
+    devnode[kNameBufferSize - 1] = '\0';
+    std::string hardwareKey;
+    if (!ReadTextValue(present, devnode, kHardwareKeyValue, &hardwareKey)) continue;
+    // The device part names the model, in whatever case the enumerator wrote it.
+    const std::size_t enumeratorEnd = hardwareKey.find('\\');
+    if (enumeratorEnd == std::string::npos || !IsKeyDeviceName(hardwareKey.c_str() + enumeratorEnd + 1, true)) {
+      continue;
+    }
+    std::string letters;
+    const std::string path = kHardwareKeysPath + hardwareKey;
+    if (!ReadTextValue(host::kHkeyLocalMachine, path.c_str(), kDriveLettersValue, &letters)) continue;
+    const char letter =
+        letters.empty() ? '\0' : static_cast<char>(std::toupper(static_cast<unsigned char>(letters[0])));
+    const char root[4] = {letter, ':', '\\', '\0'};
+    if (letter >= 'A' && letter <= 'Z' && host::Files().GetDriveType(root) == host::win32::DRIVE_REMOVABLE) {
+      *letterOut = letter;
+      found = true;
+    }
+  }
+  registry.CloseKey(present);
+  return found;
+}
+
+}  // namespace
+
+ResultCode ScsiFlashDevice::ResolveDriveLetterFromRegistry(char* letterOut) {
+  bool recordsFound = false;
+  if (FindLetterInNtRecords(letterOut, &recordsFound) || FindLetterIn9xRecords(letterOut, &recordsFound)) {
+    return kResultSuccess;
+  }
+  return recordsFound ? kResultKeyNotFound : kResultGeneralFailure;
 }

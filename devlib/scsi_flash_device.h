@@ -26,7 +26,8 @@ class ScsiFlashDevice : public FlashDevice {
                         int* statusOut) override;
   ResultCode GetInquiryStrings(char* vendorOut, char* productOut, char* revisionOut) override;
 
-  // The helper-driver branch of GetDriveLetter: USBSTOR records and mounted devices.
+  // The helper-driver branch of GetDriveLetter: USBSTOR records and mounted devices, or on
+  // Windows 9x the hardware keys of the devices present.
   ResultCode ResolveDriveLetterFromRegistry(char* letterOut);
 
   // Opens \\.\X: for one command; the handle is also stored in m_hDevice.

@@ -9,6 +9,7 @@ namespace host {
 
 using RegistryKey = std::uintptr_t;
 inline constexpr RegistryKey kHkeyLocalMachine = 0x80000002u;  // HKEY_LOCAL_MACHINE
+inline constexpr RegistryKey kHkeyDynData = 0x80000006u;       // HKEY_DYN_DATA (Windows 9x)
 inline constexpr std::uint32_t kKeyRead = 0x20019u;              // KEY_READ
 inline constexpr std::uint32_t kRegSz = 1;                       // REG_SZ
 inline constexpr std::uint32_t kRegBinary = 3;                   // REG_BINARY

@@ -2,10 +2,13 @@
 // the emulated key and its emulated drives, registry and helper driver. The key is described by
 // the environment variable STELVARION_EMULATED_KEY with the terminal front end's key options,
 // for example: --image C:\keys\key.img --model "KV 2 Zarno P3" --capacity 512
+// Under a Windows of the 9x family the emulated Windows is 98 SE; --no-letter-record then leaves
+// the key's drive letter out of its registry, as a storage driver that keeps no record would.
 #include <cstdlib>
 #include <exception>
 #include <string>
 
+#include "cli/key_fit.h"
 #include "cli/key_options.h"
 #include "cli/trace_file.h"
 #include "host/emulated/key_state.h"
@@ -67,6 +70,8 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   const auto commandLine = NewCommandLine("STELVARION_EMULATED_KEY");
   AddKeyOptions(*commandLine, options, texts);
   AddSystemFilesOption(*commandLine, options);
+  bool noLetterRecord = false;
+  commandLine->add_flag("--no-letter-record", noLetterRecord);
   // One line of options, split as a shell would for plain words and quoted phrases.
   const char* described = std::getenv("STELVARION_EMULATED_KEY");
   std::string refused = ParseCommandLine(*commandLine, std::string(described != nullptr ? described : ""));
@@ -81,8 +86,18 @@ int WINAPI WinMain(HINSTANCE module, HINSTANCE, LPSTR, int) {
   if (!refused.empty()) return Refuse("STELVARION_EMULATED_KEY: " + refused);
 
   emulated::EmulatedHost emulatedHost;
+  // The key's records, its security answers and its transport are those of the Windows that
+  // runs the program (wine may be told to report 98).
+  if ((::GetVersion() & 0x80000000u) != 0) emulatedHost.windows = emulated::EmulatedWindows::kWindows98;
+  emulatedHost.faults.keyLetterUnrecorded = noLetterRecord;
   try {
-    SetUpEmulatedHost(emulatedHost, options);
+    const emulated::EmulatedKey& key = SetUpEmulatedHost(emulatedHost, options);
+    // As large as the volume at most, so that the key is never laid out for files it cannot take.
+    if (options.systemFiles) {
+      if (const std::string refusal = JudgeSystemFilesFit(key.Config(), *options.systemFiles); !refusal.empty()) {
+        return Refuse("STELVARION_EMULATED_KEY: " + refusal, 1);
+      }
+    }
   } catch (const emulated::StoredKeyRefused& refusal) {
     // An option that contradicts the stored key is a usage error; a key in use, or an image that
     // is not the key's, is a refusal.

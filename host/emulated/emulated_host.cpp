@@ -1,6 +1,7 @@
 #include "host/emulated/emulated_host.h"
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -87,8 +88,10 @@ EmulatedDevice& EmulatedHost::Attach(char letter, std::unique_ptr<EmulatedDevice
 
 void EmulatedHost::RecordInRegistry(char letter, const EmulatedDevice& device) {
   ++m_devicesRecorded;
-  // Windows 9x keeps no record where the program looks (see EmulatedWindows).
-  if (!IsNtPlatform()) return;
+  if (!IsNtPlatform()) {
+    Record9xDevice(letter, device);
+    return;
+  }
   std::string deviceKey;
   switch (device.Kind()) {
     case DriveKind::kKey: {
@@ -116,7 +119,38 @@ void EmulatedHost::RecordInRegistry(char letter, const EmulatedDevice& device) {
   char instance[32];
   std::snprintf(instance, sizeof instance, "AA%08X&0", 0x1000u + static_cast<unsigned>(m_devicesRecorded));
   registry.AddUsbStorDevice(deviceKey, instance, prefix);
-  registry.AddMountedVolume(letter, prefix);
+  if (device.Kind() != DriveKind::kKey || !faults.keyLetterUnrecorded) registry.AddMountedVolume(letter, prefix);
+}
+
+void EmulatedHost::Record9xDevice(char letter, const EmulatedDevice& device) {
+  // 9x spells device identifiers in capitals; a USB disk's instance is its serial number, so a
+  // key plugged in again finds its old hardware key.
+  std::string hardwareKey;
+  switch (device.Kind()) {
+    case DriveKind::kKey: {
+      const auto& config = static_cast<const EmulatedKey&>(device).Config();
+      const char* size = config.capacityMb <= 256 ? "256MB" : config.capacityMb <= 512 ? "512MB" : "1GB";
+      hardwareKey = std::string("USBSTOR\\DISK&VEN_VARNOK&PROD_STELVARION_") + size + "&REV_" + config.revision +
+                    "\\" + config.model + "&" + std::to_string(config.capacityMb);
+      for (char& c : hardwareKey) c = c == ' ' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      break;
+    }
+    case DriveKind::kUsbStick:
+      hardwareKey = "USBSTOR\\DISK&VEN_GENERIC&PROD_USB_FLASH_DISK&REV_1.00\\0123456789AB";
+      break;
+    case DriveKind::kEmptyReader:
+      hardwareKey = "USBSTOR\\DISK&VEN_GENERIC&PROD_CARD_READER&REV_1.00\\CBA9876543210";
+      break;
+    case DriveKind::kFixedDisk:
+      hardwareKey = "ESDI\\GENERIC_IDE__DISK_TYPE47_\\MF&CHILD0000&PCI&VEN_8086&DEV_7111&SUBSYS_00000000&REV_01";
+      break;
+  }
+  const bool unrecorded = device.Kind() == DriveKind::kKey && faults.keyLetterUnrecorded;
+  registry.Add9xDisk(hardwareKey, unrecorded ? std::string() : std::string(1, letter));
+  char devnode[16];
+  std::snprintf(devnode, sizeof devnode, "C29A%04X", 0x3C40u + static_cast<unsigned>(m_devicesRecorded));
+  m_devnodes[static_cast<std::size_t>(LetterIndex(letter))] = devnode;
+  registry.Add9xDevnode(devnode, hardwareKey);
 }
 
 EmulatedKey& EmulatedHost::AttachKey(char letter, const KeyConfig& config, int helperIndex) {
@@ -138,6 +172,10 @@ void EmulatedHost::Detach(char letter) {
     if (d == device) d = nullptr;
   }
   m_drives[static_cast<std::size_t>(slot)].reset();
+  // 9x forgets a device that is gone, but keeps its hardware key.
+  std::string& devnode = m_devnodes[static_cast<std::size_t>(slot)];
+  if (!devnode.empty()) registry.Remove9xDevnode(devnode);
+  devnode.clear();
 }
 
 EmulatedDevice* EmulatedHost::DeviceAt(char letter) {
@@ -610,6 +648,11 @@ int EmulatedHost::MessageBox(host::WindowHandle owner, const char* text, const c
 }
 
 bool EmulatedHost::LoadRcData(int id, const std::uint8_t** data, std::uint32_t* size) {
+  if (auto view = resourceViews.find(id); view != resourceViews.end()) {
+    *data = view->second.data();
+    *size = static_cast<std::uint32_t>(view->second.size());
+    return true;
+  }
   auto it = resources.find(id);
   if (it == resources.end()) return false;
   *data = it->second.data();

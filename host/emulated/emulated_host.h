@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <span>
 #include <string>
 
 #include "host/emulated/emulated_device.h"
@@ -37,6 +38,9 @@ struct FaultPlan {
   // Data in: the device answers no more than this many bytes (a short transfer), so whatever
   // the caller's buffer held beyond them stays as it was.
   std::optional<std::uint32_t> dataInAnswered;
+  // The registry records no drive letter for a key (on 9x, a storage driver that leaves the disk's
+  // CurrentDriveLetterAssignment out; on NT, no MountedDevices value): set before attaching.
+  bool keyLetterUnrecorded = false;
   // The process kills itself (SIGKILL where there is one) on entering this pause, counted from
   // 1: a run cut off at that point, as by a pulled plug or a killed program.
   std::optional<std::uint64_t> killAtPause;
@@ -45,8 +49,10 @@ struct FaultPlan {
 // The Windows the host emulates. The default is the NT family as the program's newest supported
 // Windows (6.0) keeps it. Windows 98 SE differs where the program looks: its security API is a
 // set of stubs failing with ERROR_CALL_NOT_IMPLEMENTED, and its registry holds neither
-// SYSTEM\CurrentControlSet\Enum (9x keeps its device tree under HKLM\Enum) nor
-// SYSTEM\MountedDevices (the NT mount manager's database, from Windows 2000 on).
+// SYSTEM\CurrentControlSet\Enum nor SYSTEM\MountedDevices (the NT mount manager's database, from
+// Windows 2000 on). It keeps each device's hardware key under HKLM\Enum, a disk's with the
+// letters of its volumes (CurrentDriveLetterAssignment), and lists the devices present under
+// HKEY_DYN_DATA\Config Manager\Enum; a device's hardware key stays when it is unplugged.
 enum class EmulatedWindows { kNt, kWindows98 };
 
 struct MessageBoxRecord {
@@ -119,8 +125,10 @@ class EmulatedHost : public host::VolumePort,
   std::deque<int> messageBoxAnswers;
   std::function<int(const MessageBoxRecord&)> messageBoxHandler;
 
-  // The program's RCDATA resources and its executable's base name.
+  // The program's RCDATA resources and its executable's base name. A resource held elsewhere (a
+  // file's mapping, which must outlive the host) is served from resourceViews before these.
   std::map<int, std::vector<std::uint8_t>> resources;
+  std::map<int, std::span<const std::uint8_t>> resourceViews;
   std::string applicationName = "StelvarionBootUtility";
   std::string currentDirectory = "C:\\Program Files\\Stelvarion";
   FaultPlan faults;
@@ -218,6 +226,7 @@ class EmulatedHost : public host::VolumePort,
   EmulatedDevice* HelperDevice(int index);
   static int LetterIndex(char letter);
   void RecordInRegistry(char letter, const EmulatedDevice& device);
+  void Record9xDevice(char letter, const EmulatedDevice& device);
 
   std::array<std::unique_ptr<EmulatedDevice>, 26> m_drives;  // by letter A to Z
   std::array<EmulatedDevice*, 26> m_helperDevices{};          // by helper index
@@ -227,6 +236,7 @@ class EmulatedHost : public host::VolumePort,
   host::Handle m_nextHandle = 0x100;
   std::uint64_t m_commandIndex = 0;
   int m_devicesRecorded = 0;
+  std::array<std::string, 26> m_devnodes;  // by letter: the 9x configuration manager's entry
   bool m_realTime = false;
   std::uint32_t m_startSeconds = 1000000000;
   std::uint64_t m_elapsedMs = 0;

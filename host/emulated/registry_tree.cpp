@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <functional>
 
 #include "host/handle.h"
 
@@ -33,7 +34,14 @@ std::vector<std::uint8_t> Utf16LeOf(const std::string& text) {
   return data;
 }
 
-RegistryTree::RegistryTree() { m_root.name = "HKEY_LOCAL_MACHINE"; }
+RegistryTree::RegistryTree() {
+  m_root.name = "HKEY_LOCAL_MACHINE";
+  m_dynData.name = "HKEY_DYN_DATA";
+}
+
+RegistryTree::Key* RegistryTree::Root(host::RegistryKey root) {
+  return root == host::kHkeyDynData ? &m_dynData : &m_root;
+}
 
 RegistryTree::Key* RegistryTree::Walk(Key* from, const std::string& path, bool create) {
   Key* key = from;
@@ -59,12 +67,33 @@ RegistryTree::Key* RegistryTree::Walk(Key* from, const std::string& path, bool c
   return key;
 }
 
-RegistryTree::Key& RegistryTree::CreateKey(const std::string& path) { return *Walk(&m_root, path, true); }
-RegistryTree::Key* RegistryTree::FindKey(const std::string& path) { return Walk(&m_root, path, false); }
+RegistryTree::Key& RegistryTree::CreateKey(const std::string& path, host::RegistryKey root) {
+  return *Walk(Root(root), path, true);
+}
+RegistryTree::Key* RegistryTree::FindKey(const std::string& path, host::RegistryKey root) {
+  return Walk(Root(root), path, false);
+}
+
+void RegistryTree::RemoveKey(const std::string& path, host::RegistryKey root) {
+  const std::size_t last = path.rfind('\\');
+  Key* parent = last == std::string::npos ? Root(root) : FindKey(path.substr(0, last), root);
+  if (parent == nullptr) return;
+  const std::string name = last == std::string::npos ? path : path.substr(last + 1);
+  // A handle still open on the key or below it reads as a deleted key's: invalid.
+  const std::function<void(const Key&)> forget = [&](const Key& gone) {
+    std::erase_if(m_open, [&](const auto& open) { return open.second == &gone; });
+    for (const auto& sub : gone.subkeys) forget(*sub);
+  };
+  std::erase_if(parent->subkeys, [&](const std::unique_ptr<Key>& k) {
+    if (!SameName(k->name, name)) return false;
+    forget(*k);
+    return true;
+  });
+}
 
 void RegistryTree::SetValue(const std::string& keyPath, const std::string& name, std::uint32_t type,
-                            std::vector<std::uint8_t> data) {
-  Key& key = CreateKey(keyPath);
+                            std::vector<std::uint8_t> data, host::RegistryKey root) {
+  Key& key = CreateKey(keyPath, root);
   for (Value& v : key.values) {
     if (SameName(v.name, name)) {
       v.type = type;
@@ -75,10 +104,11 @@ void RegistryTree::SetValue(const std::string& keyPath, const std::string& name,
   key.values.push_back(Value{name, type, std::move(data)});
 }
 
-void RegistryTree::SetString(const std::string& keyPath, const std::string& name, const std::string& text) {
+void RegistryTree::SetString(const std::string& keyPath, const std::string& name, const std::string& text,
+                             host::RegistryKey root) {
   std::vector<std::uint8_t> data(text.begin(), text.end());
   data.push_back(0);
-  SetValue(keyPath, name, host::kRegSz, std::move(data));
+  SetValue(keyPath, name, host::kRegSz, std::move(data), root);
 }
 
 void RegistryTree::AddUsbStorDevice(const std::string& deviceKeyName, const std::string& instanceName,
@@ -110,8 +140,24 @@ void RegistryTree::AddMountedDevicesValue(const std::string& name, const std::st
   SetValue("SYSTEM\\MountedDevices", name, host::kRegBinary, Utf16LeOf(text));
 }
 
+void RegistryTree::Add9xDisk(const std::string& hardwareKey, const std::string& letters) {
+  const std::string path = "Enum\\" + hardwareKey;
+  SetString(path, "Class", "DiskDrive");
+  SetValue(path, "Removable", host::kRegBinary, {1});
+  if (!letters.empty()) SetString(path, "CurrentDriveLetterAssignment", letters);
+}
+
+void RegistryTree::Add9xDevnode(const std::string& devnode, const std::string& hardwareKey) {
+  SetString("Config Manager\\Enum\\" + devnode, "HardWareKey", hardwareKey, host::kHkeyDynData);
+}
+
+void RegistryTree::Remove9xDevnode(const std::string& devnode) {
+  RemoveKey("Config Manager\\Enum\\" + devnode, host::kHkeyDynData);
+}
+
 RegistryTree::Key* RegistryTree::Resolve(host::RegistryKey key) const {
   if (key == host::kHkeyLocalMachine) return const_cast<Key*>(&m_root);
+  if (key == host::kHkeyDynData) return const_cast<Key*>(&m_dynData);
   auto it = m_open.find(key);
   return it == m_open.end() ? nullptr : it->second;
 }

@@ -27,12 +27,15 @@ class RegistryTree : public host::RegistryPort {
 
   RegistryTree();
 
-  // Creates the key path (backslash-separated, below HKEY_LOCAL_MACHINE) as needed.
-  Key& CreateKey(const std::string& path);
-  Key* FindKey(const std::string& path);
+  // Creates the key path (backslash-separated, below HKEY_LOCAL_MACHINE, or below HKEY_DYN_DATA
+  // where Windows 9x lists the devices present) as needed.
+  Key& CreateKey(const std::string& path, host::RegistryKey root = host::kHkeyLocalMachine);
+  Key* FindKey(const std::string& path, host::RegistryKey root = host::kHkeyLocalMachine);
+  void RemoveKey(const std::string& path, host::RegistryKey root = host::kHkeyLocalMachine);
   void SetValue(const std::string& keyPath, const std::string& name, std::uint32_t type,
-                std::vector<std::uint8_t> data);
-  void SetString(const std::string& keyPath, const std::string& name, const std::string& text);
+                std::vector<std::uint8_t> data, host::RegistryKey root = host::kHkeyLocalMachine);
+  void SetString(const std::string& keyPath, const std::string& name, const std::string& text,
+                 host::RegistryKey root = host::kHkeyLocalMachine);
 
   // The records Windows keeps for a USB storage device that became volume X:.
   void AddUsbStorDevice(const std::string& deviceKeyName, const std::string& instanceName,
@@ -42,6 +45,14 @@ class RegistryTree : public host::RegistryPort {
   void AddMountedUsbStorVolume(char letter, const std::string& deviceKeyName, const std::string& instanceName);
   // A value under MountedDevices with arbitrary name and UTF-16LE data made from text.
   void AddMountedDevicesValue(const std::string& name, const std::string& text);
+
+  // Windows 9x: the hardware key HKLM\Enum\<hardwareKey> ("ENUMERATOR\DEVICE\INSTANCE") of a
+  // disk whose volumes got these letters (none: no CurrentDriveLetterAssignment value), and the
+  // configuration manager's entry HKEY_DYN_DATA\Config Manager\Enum\<devnode> that names it while
+  // the device is present.
+  void Add9xDisk(const std::string& hardwareKey, const std::string& letters);
+  void Add9xDevnode(const std::string& devnode, const std::string& hardwareKey);
+  void Remove9xDevnode(const std::string& devnode);
 
   int OpenHandles() const { return static_cast<int>(m_open.size()); }
 
@@ -61,7 +72,10 @@ class RegistryTree : public host::RegistryPort {
   Key* Resolve(host::RegistryKey key) const;
   Key* Walk(Key* from, const std::string& path, bool create);
 
+  Key* Root(host::RegistryKey root);
+
   Key m_root;  // HKEY_LOCAL_MACHINE
+  Key m_dynData;  // HKEY_DYN_DATA
   std::map<host::RegistryKey, Key*> m_open;
   host::RegistryKey m_nextHandle = 0x1000;
 };

@@ -47,6 +47,9 @@ inline constexpr char kWriteProtected[] = "Stelvarion is write protected.";
 inline constexpr char kNotFound[] = "Stelvarion is not found.";
 inline constexpr char kUnknownError[] = "Program has encountered unknown error.";
 inline constexpr char kTooLong[] = "Please enter no more than 11 characters.";
+inline constexpr char kNoDriveLetter[] =
+    "Windows does not tell the drive letter of the Stelvarion, so it cannot be made bootable.\n"
+    "Nothing was written to it.";
 }  // namespace shown
 
 inline constexpr std::uint32_t kAppBox = 0x30;       // MB_OK | MB_ICONEXCLAMATION

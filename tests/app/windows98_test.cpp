@@ -1,7 +1,7 @@
 // The program on Windows 98 SE as the emulated host presents it: the security API's stubs fail
 // with ERROR_CALL_NOT_IMPLEMENTED, so the administrator test answers "ordinary user" and the
-// helper driver carries every command; the registry has none of the NT records from which the
-// drive letter is read, so the key's letter cannot be found.
+// helper driver carries every command; the registry has none of the NT records, and the key's
+// drive letter is read from its 9x hardware key.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -36,42 +36,57 @@ TEST_F(Windows98Test, TheAdministratorTestStopsAtTheFirstStubAndChoosesTheHelper
   EXPECT_FALSE(host.trace.OfKind(emulated::TraceKind::kHelperCommand).empty());
 }
 
-TEST_F(Windows98Test, WithoutTheNtRegistryRecordsTheDriveLetterIsAGeneralFailure) {
-  AttachKey(kP3);
+TEST_F(Windows98Test, TheDriveLetterIsReadFromTheKeysHardwareKey) {
+  AttachKey(kP3, 1024, 'G');
   EXPECT_EQ(host.registry.FindKey("SYSTEM\\CurrentControlSet\\Enum\\USBSTOR"), nullptr);
   EXPECT_EQ(host.registry.FindKey("SYSTEM\\MountedDevices"), nullptr);
   char letter = 0;
-  EXPECT_EQ(GetKeyDriveLetter(&letter), -8);
-  EXPECT_EQ(letter, 0);
+  EXPECT_EQ(GetKeyDriveLetter(&letter), 0);
+  EXPECT_EQ(letter, 'G');
+  // Pulled out, its hardware key stays with the letter G, which a stick of another make now has.
+  host.Detach('G');
+  host.Attach('G', emulated::MakeUsbStick());
+  EXPECT_NE(GetKeyDriveLetter(&letter), 0);
 }
 
-// Every model: the key is laid out through the helper driver, and the sequence stops where the
-// system files need the key's drive letter, with the message an ordinary user of 98 sees.
+// A key whose letter the registry does not record is refused when Start is pressed, before the
+// warning: nothing is sent to it, no file is written.
+TEST_F(Windows98Test, AKeyWhoseLetterIsRecordedNowhereIsRefusedBeforeAnythingIsWritten) {
+  host.faults.keyLetterUnrecorded = true;
+  AttachKey(kP9);
+  std::size_t before = 0;
+  RunProgram([&](BootUtilityDialog& dialog) {
+    before = TraceSize();
+    view.Type(1001, "BOOT");
+    dialog.OnOK();
+  });
+  ASSERT_EQ(host.messageBoxes.size(), 1u);
+  EXPECT_EQ(host.messageBoxes[0].caption, kApplicationName);
+  EXPECT_EQ(host.messageBoxes[0].text, shown::kNoDriveLetter);
+  EXPECT_EQ(CommandsSince(before), std::vector<std::string>{});
+  EXPECT_TRUE(host.trace.OfKind(emulated::TraceKind::kFile).empty());
+  EXPECT_TRUE(host.postedMessages.empty());
+}
+
+// Every model is made bootable through the helper driver, its files written at the letter its
+// hardware key records, with a USB stick of another make beside it.
 class Windows98StartTest : public Windows98Test, public testing::WithParamInterface<const char*> {};
 
-TEST_P(Windows98StartTest, LaysOutTheKeyThenCannotCopyTheSystemFiles) {
-  emulated::EmulatedKey& key = AttachKey(GetParam());
+TEST_P(Windows98StartTest, MakesTheKeyBootableAtTheLetterItsHardwareKeyRecords) {
+  host.Attach('F', emulated::MakeUsbStick());
+  AttachKey(GetParam(), 1024, 'H');
   PressStart("BOOT");
 
-  // The copy's drive-letter lookup is the first step that needs the registry walk: it ends
-  // the sequence before any file call.
-  const std::vector<std::string> sequence = Sequence();
-  ASSERT_FALSE(sequence.empty());
-  EXPECT_EQ(sequence.back(), "box " + std::string(kApplicationName) + ": " + shown::kUnknownError);
   const auto boxes = BoxesAfterWarning();
   ASSERT_EQ(boxes.size(), 1u);
-  EXPECT_EQ(boxes[0].text, shown::kUnknownError);
-  EXPECT_EQ(boxes[0].caption, kApplicationName);
-  EXPECT_EQ(boxes[0].type, kAppBox);
+  EXPECT_EQ(boxes[0].text, shown::kSuccessful);
   EXPECT_EQ(TransportKind, kTransportHelperDriver);
   EXPECT_TRUE(host.trace.OfKind(emulated::TraceKind::kOpenVolume).empty());
-  // The layout was written (the master boot record's signature), but no file reached the key.
-  std::uint8_t mbr[512] = {};
-  ASSERT_TRUE(key.Flash().Read(0, 1, mbr));
-  EXPECT_EQ(mbr[510], 0x55);
-  EXPECT_EQ(mbr[511], 0xAA);
-  EXPECT_TRUE(host.trace.OfKind(emulated::TraceKind::kFile).empty());
-  EXPECT_TRUE(host.changeNotifications.empty());
+  EXPECT_EQ(Only({"file create"}), (std::vector<std::string>{"file create H:\\IBMBIO.COM", "file create H:\\IBMDOS.COM",
+                                                             "file create H:\\COMMAND.COM"}));
+  for (const char* name : {"H:\\IBMBIO.COM", "H:\\IBMDOS.COM", "H:\\COMMAND.COM"}) {
+    EXPECT_TRUE(host.FindFirstFile(name)) << name;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryModel, Windows98StartTest, testing::Values(kP9, kP3, kVarnok),

@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <fstream>
 #include <numeric>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,7 +70,9 @@ class StelvarionBootTest : public testing::Test {
 
   static std::string Slurp(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
   }
 
   void RequireMtools() {
@@ -759,6 +763,123 @@ TEST_F(SystemFilesFolderTest, FilesThatWillNotStartAreWarnedAboutButCopied) {
   EXPECT_TRUE(Has(other.err, "warning: IBMBIO.COM does not begin with a jump")) << other.err;
   EXPECT_TRUE(Has(other.err, "warning: the folder also holds MSDOS.SYS, which is not copied")) << other.err;
   ExpectCopied(noJump, {{"IBMBIO.COM", "IBMBIO.COM"}});
+}
+
+// Folders and files that must not reach a made key: each refused before "Format Warning", the
+// key's image and state as they were. The files are sparse, so the large ones cost nothing.
+TEST_F(SystemFilesFolderTest, HostileFilesAreRefusedBeforeTheWarningWithTheKeyUnchanged) {
+  const std::vector<std::string> varnok = {"--image", "key.img", "--yes", "--model", "Varnok Key", "--capacity", "16"};
+  ASSERT_EQ(Invoke(varnok).exitCode, 0);
+  const fs::path state = m_scratch / "key.img.state";
+  const std::string image = Slurp(m_image), stateBefore = Slurp(state);
+  std::ofstream(m_scratch / "trace.txt") << "an old trace\n";
+  std::ofstream(m_scratch / "log.txt") << "an old key log\n";
+
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> spoil;
+    std::vector<std::string> options;
+    std::string because;
+  };
+  const auto link = [](const fs::path& target) {
+    return [target](const fs::path& dos) {
+      fs::remove(dos / "COMMAND.COM");
+      fs::create_symlink(target, dos / "COMMAND.COM");
+    };
+  };
+  const Case cases[] = {
+      {"empty IBMDOS.COM", [](const fs::path& dos) { fs::resize_file(dos / "IBMDOS.COM", 0); }, {}, "IBMDOS.COM is empty"},
+      {"empty COMMAND.COM", [](const fs::path& dos) { fs::resize_file(dos / "COMMAND.COM", 0); }, {}, "COMMAND.COM is empty"},
+      {"two spellings, neither the key's",
+       [](const fs::path& dos) {
+         fs::copy_file(dos / "IBMBIO.COM", dos / "Ibmbio.com");
+         fs::rename(dos / "IBMBIO.COM", dos / "ibmbio.com");
+       },
+       {},
+       ", which differ only in case: keep one IBMBIO.COM"},
+      {"64 GB", [](const fs::path& dos) { fs::resize_file(dos / "COMMAND.COM", std::uintmax_t{64} << 30); }, {},
+       "COMMAND.COM is 68719476736 bytes; a FAT file holds at most 4294967295"},
+      {"larger than the volume", [](const fs::path& dos) { fs::resize_file(dos / "COMMAND.COM", 20u << 20); }, {},
+       "the files do not fit the key's volume: IBMBIO.COM 2048, IBMDOS.COM 4000 and COMMAND.COM 20971520 bytes take"},
+      {"the key's image", link(m_image), {}, "COMMAND.COM is the key's image (key.img); the run writes it"},
+      {"the key's state", link(state), {}, "COMMAND.COM is the key's state (key.img.state)"},
+      {"the trace", link(m_scratch / "trace.txt"), {"--trace", "trace.txt"}, "COMMAND.COM is the trace (trace.txt)"},
+      {"the key log", link(m_scratch / "log.txt"), {"--key-log", "log.txt"}, "COMMAND.COM is the key log (log.txt)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const fs::path folder = MakeFolder(2048);
+    c.spoil(folder);
+    std::vector<std::string> args = varnok;
+    args.insert(args.end(), {"--system-files", folder.string()});
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    const Outcome run = Invoke(args);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_TRUE(Has(run.err, c.because)) << run.err;
+    EXPECT_EQ(run.out, "") << "nothing was started";
+    EXPECT_TRUE(Slurp(m_image) == image) << "the key's image changed";
+    EXPECT_TRUE(Slurp(state) == stateBefore) << "the key's state changed";
+    fs::remove_all(folder);
+  }
+  EXPECT_EQ(Slurp(m_scratch / "trace.txt"), "an old trace\n");
+  EXPECT_EQ(Slurp(m_scratch / "log.txt"), "an old key log\n");
+}
+
+// The volume's free space as mtools counts it: files that fill it exactly are copied whole,
+// one byte more is refused with the key as it was. The file is mapped, not read into memory: the
+// program copies it with less data space than the file's size (not under the sanitizers, whose
+// shadow memory counts as data).
+TEST_F(SystemFilesFolderTest, FilesThatFillTheVolumeExactlyAreCopiedAndOneByteMoreIsRefused) {
+  ASSERT_NO_FATAL_FAILURE(RequireMtools());
+  const fs::path folder = MakeFolder(2048);
+  const std::vector<std::string> args = {"--image", "key.img", "--yes", "--model", "Varnok Key", "--capacity", "16",
+                                         "--system-files", folder.string()};
+  ASSERT_EQ(Invoke(args).exitCode, 0);
+  const std::string bootSector = Slurp(m_image).substr(32 * 512, 512);
+  const std::uintmax_t clusterBytes = static_cast<std::uint8_t>(bootSector[13]) * 512u;
+  std::smatch free;
+  const std::string dir = Mtools(STELVARION_MDIR, 32, "-a ::").output;
+  ASSERT_TRUE(std::regex_search(dir, free, std::regex(R"(([\d ]+) bytes free)"))) << dir;
+  std::string freeBytes = free[1];
+  std::erase(freeBytes, ' ');
+  // COMMAND.COM's own 5000 bytes take whole clusters; the free ones come on top of them.
+  const std::uintmax_t fills = (5000 + clusterBytes - 1) / clusterBytes * clusterBytes + std::stoull(freeBytes);
+  fs::resize_file(folder / "COMMAND.COM", fills - 4);
+  std::ofstream(folder / "COMMAND.COM", std::ios::binary | std::ios::app) << "tail";
+
+  std::string command = "cd " + Quote(m_scratch.string()) + " && ";
+#if !defined(__SANITIZE_ADDRESS__)
+  command += "ulimit -d " + std::to_string(fills / 1024 * 3 / 4) + " && ";
+#endif
+  command += Quote(STELVARION_BOOT_EXE);
+  for (const std::string& arg : args) command += " " + Quote(arg);
+  const image_tools::CommandResult filled = image_tools::RunCommand("(" + command + ") </dev/null 2>&1");
+  ASSERT_EQ(filled.exitCode, 0) << filled.output;
+  const fs::path copied = m_scratch / "copied-COMMAND.COM";
+  ASSERT_EQ(Mtools(STELVARION_MCOPY, 32, "-n ::COMMAND.COM " + Quote(copied.string())).exitCode, 0);
+  EXPECT_TRUE(Slurp(copied) == Slurp(folder / "COMMAND.COM")) << "COMMAND.COM was not copied whole";
+  EXPECT_TRUE(Has(Mtools(STELVARION_MDIR, 32, "-a ::").output, " 0 bytes free"));
+
+  const std::string image = Slurp(m_image);
+  fs::resize_file(folder / "COMMAND.COM", fills + 1);
+  const Outcome over = Invoke(args);
+  EXPECT_EQ(over.exitCode, 1);
+  EXPECT_TRUE(Has(over.err, "the files do not fit the key's volume")) << over.err;
+  EXPECT_TRUE(Slurp(m_image) == image) << "the key's image changed";
+}
+
+// Beside the name as the key's root spells it, other spellings are left, and said so.
+TEST_F(SystemFilesFolderTest, TheNameAsTheKeySpellsItIsTakenBesideOtherSpellings) {
+  ASSERT_NO_FATAL_FAILURE(RequireMtools());
+  const fs::path folder = MakeFolder(2048);
+  std::ofstream(folder / "ibmbio.com", std::ios::binary) << std::string(4096, 'x');
+  const Outcome run = Invoke({"--image", "key.img", "--yes", "--system-files", folder.string()});
+  EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+  EXPECT_TRUE(Has(run.err, "warning: the folder also holds ibmbio.com, which is not copied: IBMBIO.COM is taken as it is spelt"))
+      << run.err;
+  const fs::path copied = m_scratch / "copied-IBMBIO.COM";
+  ASSERT_EQ(Mtools(STELVARION_MCOPY, 63, "-n ::IBMBIO.COM " + Quote(copied.string())).exitCode, 0);
+  EXPECT_TRUE(Slurp(copied) == Slurp(folder / "IBMBIO.COM"));
 }
 
 }  // namespace

@@ -285,6 +285,39 @@ TEST_F(RegistryWalkTest, UsbStorDevicePathIsMatchedWhenThePrefixFindsNothing) {
   EXPECT_EQ(host.registry.OpenHandles(), 0);
 }
 
+// Windows 9x: the letter in the hardware key of a key that the configuration manager lists as
+// present. Each record below is one the walk must pass over, until the last.
+TEST_F(RegistryWalkTest, On9xTheLetterComesFromThePresentKeysHardwareKey) {
+  host.windows = emulated::EmulatedWindows::kWindows98;
+  char letter = 0;
+  EXPECT_EQ(Resolve(&letter), kResultGeneralFailure) << "no record of either family";
+  host.Attach('F', emulated::MakeFixedDisk());
+  host.Attach('G', emulated::MakeUsbStick());
+  host.Attach('H', emulated::MakeUsbStick());
+  const std::string key = "USBSTOR\\DISK&VEN_VARNOK&PROD_STELVARION_512MB&REV_2.45\\";
+  struct Record {
+    std::string hardwareKey, letters;
+    bool present;
+  };
+  const Record records[] = {
+      {key + "0001", "G", false},                                           // unplugged long ago
+      {"USBSTOR\\DISK&VEN_VARNOK&PROD_STELVARION_2GB&REV_2.45\\0002", "G", true},  // not a key's name
+      {key + "0003", "F", true},                                            // not a removable drive
+      {key + "0004", "", true},                                             // no letter recorded
+      {key + "0005", "?", true},
+      {"SCSI\\disk&ven_varnok&prod_stelvarion_512mb&rev_2.45\\0006", "HI", true},  // any enumerator, any case
+  };
+  int devnode = 0;
+  for (const Record& record : records) {
+    EXPECT_EQ(Resolve(&letter), kResultKeyNotFound) << "before " << record.hardwareKey;
+    host.registry.Add9xDisk(record.hardwareKey, record.letters);
+    if (record.present) host.registry.Add9xDevnode("C0FFEE0" + std::to_string(devnode++), record.hardwareKey);
+  }
+  ASSERT_EQ(Resolve(&letter), kResultSuccess);
+  EXPECT_EQ(letter, 'H');
+  EXPECT_EQ(host.registry.OpenHandles(), 0);
+}
+
 TEST_F(RegistryWalkTest, UsbStorPathNeedsTheWholeDeviceAndInstance) {
   for (char letter : {'G', 'H', 'I', 'J'}) host.Attach(letter, emulated::MakeUsbStick());
   host.registry.AddUsbStorDevice(kKeyDevice, "AA01&0", "7&ab&0");

@@ -123,6 +123,39 @@ class KeyRecords {
   std::vector<SavedValue> m_saved;
 };
 
+// Keys created one level at a time below a root, each removed again when the object goes if it
+// was this object that made it.
+class CreatedKeys {
+ public:
+  ~CreatedKeys() {
+    for (auto it = m_created.rbegin(); it != m_created.rend(); ++it) ::RegDeleteKeyA(it->first, it->second.c_str());
+  }
+  void SetText(HKEY root, const std::string& path, const char* name, const std::string& text) {
+    std::string sofar;
+    for (std::size_t start = 0; start <= path.size();) {
+      std::size_t end = path.find('\\', start);
+      if (end == std::string::npos) end = path.size();
+      sofar += (sofar.empty() ? "" : "\\") + path.substr(start, end - start);
+      start = end + 1;
+      win32host::RegistryKeyHandle key;
+      DWORD disposition = 0;
+      ASSERT_EQ(::RegCreateKeyExA(root, sofar.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.Receive(),
+                                  &disposition),
+                ERROR_SUCCESS)
+          << sofar;
+      if (disposition == REG_CREATED_NEW_KEY) m_created.emplace_back(root, sofar);
+      if (end == path.size()) {
+        ASSERT_EQ(::RegSetValueExA(key.Get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                                   static_cast<DWORD>(text.size() + 1)),
+                  ERROR_SUCCESS);
+      }
+    }
+  }
+
+ private:
+  std::vector<std::pair<HKEY, std::string>> m_created;
+};
+
 class Win32RegistryTest : public Win32HostTest {
  protected:
   void SetUp() override {
@@ -238,6 +271,22 @@ TEST_F(Win32RegistryTest, UsbStorDevicePathIsTriedWhenTheParentIdPrefixMatchesNo
   records.MountAt(RemovableDriveRoot(), UsbStorPath(kDeviceName, kInstanceName));
 
   char letter = 0;
+  EXPECT_EQ(device.ResolveDriveLetterFromRegistry(&letter), kResultSuccess);
+  EXPECT_EQ(letter, STELVARION_WINE_REMOVABLE_DRIVE);
+}
+
+// The records of Windows 9x through the same adapter: HKEY_DYN_DATA is a predefined key of its
+// own, which 64-bit Windows sign-extends as it does HKEY_LOCAL_MACHINE.
+TEST_F(Win32RegistryTest, Windows9xRecordsGiveTheLetterOfTheKeyWhilePresent) {
+  EXPECT_EQ(win32host::ToRegistryKey(host::kHkeyDynData), HKEY_DYN_DATA);
+  const std::string hardwareKey = "USBSTOR\\DISK&VEN_VARNOK&PROD_STELVARION_1GB&REV_2.45\\0123456789AB";
+  CreatedKeys created;
+  created.SetText(HKEY_LOCAL_MACHINE, "Enum\\" + hardwareKey, "CurrentDriveLetterAssignment",
+                  std::string(1, STELVARION_WINE_REMOVABLE_DRIVE));
+  char letter = 0;
+  EXPECT_NE(device.ResolveDriveLetterFromRegistry(&letter), kResultSuccess)
+      << "a hardware key alone is no device present";
+  created.SetText(HKEY_DYN_DATA, "Config Manager\\Enum\\C0FFEE01", "HardWareKey", hardwareKey);
   EXPECT_EQ(device.ResolveDriveLetterFromRegistry(&letter), kResultSuccess);
   EXPECT_EQ(letter, STELVARION_WINE_REMOVABLE_DRIVE);
 }
