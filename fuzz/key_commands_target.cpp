@@ -177,6 +177,8 @@ class KeySession {
         if (length != 0) return Fails(0x05, 0x24);
         return m_model.Visible().second == 0 ? Fails(0x02, 0x3A) : Good();
       case 0x12:
+        // With EVPD set, only the list of pages (00) and the serial number page (80) exist.
+        if ((c[1] & 0x01) != 0 && c[2] != 0x00 && c[2] != 0x80) return Fails(0x05, 0x24);
         return dataIn && length >= c[4] ? Good() : Fails(0x05, 0x24);
       case 0x5A:
         return dataIn && length >= (std::uint32_t{c[7]} << 8 | c[8]) ? Good() : Fails(0x05, 0x24);
@@ -271,11 +273,16 @@ class KeySession {
     }
     if (c[0] == 0x12) {
       const std::uint32_t allocation = c[4];
-      // The standard data is 36 bytes; the key writes no further than those and the allocation.
-      const std::size_t answered = std::min<std::size_t>(allocation, 36);
+      const bool vitalProductData = (c[1] & 0x01) != 0;
+      // The standard data is 36 bytes, a page its 4-byte header and its length; the key writes
+      // no further than those and the allocation.
+      const std::size_t answer = vitalProductData ? 4u + (allocation >= 4 ? data[3] : 0u) : 36u;
+      const std::size_t answered = std::min<std::size_t>(allocation, answer);
       FUZZ_CHECK(std::equal(data.begin() + answered, data.end(), sent.begin() + answered),
                  what + ": INQUIRY wrote past its answer");
-      if (allocation >= 16) {
+      if (vitalProductData) {
+        if (allocation >= 2) FUZZ_CHECK(data[1] == c[2], what + ": INQUIRY page code");
+      } else if (allocation >= 16) {
         std::string vendor = emulated::InquiryVendorOf(m_config);
         vendor.resize(8, ' ');
         FUZZ_CHECK(Bytes(data.begin() + 8, data.begin() + 16) == Bytes(vendor.begin(), vendor.end()), what + ": INQUIRY vendor");

@@ -482,7 +482,6 @@ std::uint8_t EmulatedKey::Inquiry(const ScsiCommand& command, KeyCommandRecord& 
     return InvalidField();
   }
   data[3] = static_cast<std::uint8_t>(data.size() - 4);
-  std::fill_n(command.data, allocation, std::uint8_t{0});
   command.answered = std::min<std::uint32_t>(allocation, static_cast<std::uint32_t>(data.size()));
   std::copy_n(data.begin(), command.answered, command.data);
   return Good();
