@@ -46,6 +46,11 @@ void CivilFromDays(std::int64_t z, int* year, unsigned* month, unsigned* day) {
   *year = static_cast<int>(yoe + era * 400 + (*month <= 2 ? 1 : 0));
 }
 
+// The size in the USB storage device name the key's firmware reports.
+const char* UsbStorSizeName(std::uint32_t capacityMb) {
+  return capacityMb <= 256 ? "256MB" : capacityMb <= 512 ? "512MB" : "1GB";
+}
+
 }  // namespace
 
 EmulatedHost::EmulatedHost() = default;
@@ -96,7 +101,7 @@ void EmulatedHost::RecordInRegistry(char letter, const EmulatedDevice& device) {
   switch (device.Kind()) {
     case DriveKind::kKey: {
       const auto& config = static_cast<const EmulatedKey&>(device).Config();
-      const char* size = config.capacityMb <= 256 ? "256MB" : config.capacityMb <= 512 ? "512MB" : "1GB";
+      const char* size = UsbStorSizeName(config.capacityMb);
       deviceKey = std::string("Disk&Ven_Varnok&Prod_Stelvarion_") + size + "&Rev_" + config.revision;
       break;
     }
@@ -129,7 +134,7 @@ void EmulatedHost::Record9xDevice(char letter, const EmulatedDevice& device) {
   switch (device.Kind()) {
     case DriveKind::kKey: {
       const auto& config = static_cast<const EmulatedKey&>(device).Config();
-      const char* size = config.capacityMb <= 256 ? "256MB" : config.capacityMb <= 512 ? "512MB" : "1GB";
+      const char* size = UsbStorSizeName(config.capacityMb);
       hardwareKey = std::string("USBSTOR\\DISK&VEN_VARNOK&PROD_STELVARION_") + size + "&REV_" + config.revision +
                     "\\" + config.model + "&" + std::to_string(config.capacityMb);
       for (char& c : hardwareKey) c = c == ' ' ? '_' : static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
