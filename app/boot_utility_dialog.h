@@ -7,7 +7,7 @@
 #include <string>
 
 #include "devlib/result_code.h"
-#include "host/dialog_view.h"
+#include "app/dialog_view.h"
 
 namespace dialog_id {
 inline constexpr int kTemplate = 102;

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/windowless_dialog_view.h"
-#include "host/dialog_view.h"
+#include "frontend/windowless_dialog_view.h"
+#include "app/dialog_view.h"
 #include "host/emulated/emulated_host.h"
 
 namespace start_driver {

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/key_options.h"
-#include "cli/trace_file.h"
+#include "frontend/key_options.h"
+#include "frontend/trace_file.h"
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"

@@ -23,13 +23,13 @@
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
 #include "devlib/key_library.h"
-#include "cli/key_fit.h"
-#include "cli/key_options.h"
+#include "frontend/key_fit.h"
+#include "frontend/key_options.h"
 #include "cli/label_text.h"
 #include "cli/terminal_dialog.h"
-#include "cli/trace_file.h"
-#include "host/emulated/key_state.h"
-#include "host/emulated/stored_key.h"
+#include "frontend/trace_file.h"
+#include "key/key_state.h"
+#include "key/stored_key.h"
 #if defined(STELVARION_LINUX_HOST)
 #include "cli/real_key.h"
 #endif

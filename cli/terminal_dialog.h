@@ -7,7 +7,7 @@
 
 #include "app/boot_utility_app.h"
 #include "app/boot_utility_dialog.h"
-#include "cli/windowless_dialog_view.h"
+#include "frontend/windowless_dialog_view.h"
 
 class TerminalProgressBar : public host::ProgressBar {
  public:

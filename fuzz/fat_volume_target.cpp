@@ -13,8 +13,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
-#include "host/emulated/fat/fat_layout.h"
-#include "host/emulated/fat/fat_volume.h"
+#include "fat/fat_layout.h"
+#include "fat/fat_volume.h"
 
 namespace fuzz {
 namespace {

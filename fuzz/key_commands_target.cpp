@@ -12,7 +12,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 
 namespace fuzz {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
-#include "host/emulated/emulated_key.h"
-#include "host/emulated/scsi_decode.h"
+#include "key/emulated_key.h"
+#include "key/scsi_decode.h"
 #include "usb/usb_key_device.h"
 
 namespace fuzz {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/emulated/scsi_decode.h"
+#include "key/scsi_decode.h"
 
 namespace usb {
 

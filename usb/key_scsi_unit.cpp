@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string>
 
-#include "host/emulated/scsi_decode.h"
+#include "key/scsi_decode.h"
 
 namespace usb {
 

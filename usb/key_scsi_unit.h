@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 
 namespace usb {
 

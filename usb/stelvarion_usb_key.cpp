@@ -21,10 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/key_options.h"
-#include "cli/trace_file.h"
+#include "frontend/key_options.h"
+#include "frontend/trace_file.h"
 #include "host/emulated/emulated_host.h"
-#include "host/emulated/key_state.h"
+#include "key/key_state.h"
 #include "usb/usb_key_device.h"
 #include "usb/usbredir_key_server.h"
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "host/emulated/key_records.h"
+#include "key/key_records.h"
 
 namespace usb {
 

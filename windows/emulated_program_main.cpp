@@ -8,10 +8,10 @@
 #include <exception>
 #include <string>
 
-#include "cli/key_fit.h"
-#include "cli/key_options.h"
-#include "cli/trace_file.h"
-#include "host/emulated/key_state.h"
+#include "frontend/key_fit.h"
+#include "frontend/key_options.h"
+#include "frontend/trace_file.h"
+#include "key/key_state.h"
 #include "host/win32/win32_host.h"
 #include "windows/win32_dialog.h"
 

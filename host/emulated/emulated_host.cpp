@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/emulated/scsi_decode.h"
+#include "key/scsi_decode.h"
 #include "host/emulated/visible_sectors.h"
 
 namespace emulated {

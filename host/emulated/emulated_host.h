@@ -15,9 +15,9 @@
 #include <span>
 #include <string>
 
-#include "host/emulated/emulated_device.h"
-#include "host/emulated/emulated_key.h"
-#include "host/emulated/fat/fat_volume.h"
+#include "key/emulated_device.h"
+#include "key/emulated_key.h"
+#include "fat/fat_volume.h"
 #include "host/emulated/registry_tree.h"
 #include "host/emulated/trace.h"
 #include "host/administrator_test.h"

@@ -1,6 +1,6 @@
 #include "host/emulated/visible_sectors.h"
 
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 
 namespace emulated {
 namespace {

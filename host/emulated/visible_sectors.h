@@ -4,8 +4,8 @@
 
 #include <memory>
 
-#include "host/emulated/emulated_device.h"
-#include "host/emulated/fat/sector_device.h"
+#include "key/emulated_device.h"
+#include "fat/sector_device.h"
 
 namespace emulated {
 

@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "host/emulated/fat/fat_volume.h"
+#include "fat/fat_volume.h"
 #include "host/host.h"
 #include "host/linux/device_calls.h"
 #include "host/linux/sg_transport.h"

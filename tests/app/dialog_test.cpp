@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "devlib/library_state.h"
-#include "host/emulated/emulated_device.h"
+#include "key/emulated_device.h"
 #include "tests/app/app_fixture.h"
 
 namespace app_test {

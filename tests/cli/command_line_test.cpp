@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/key_options.h"
+#include "frontend/key_options.h"
 #include "cli/label_text.h"
 #include "tests/support/shell_command.h"
 

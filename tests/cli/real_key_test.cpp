@@ -13,11 +13,11 @@
 
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
-#include "cli/key_options.h"
+#include "frontend/key_options.h"
 #include "cli/real_key.h"
 #include "cli/terminal_dialog.h"
 #include "devlib/library_state.h"
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 #include "tests/app/image_tools.h"
 #include "tests/host/linux/fake_kernel.h"
 

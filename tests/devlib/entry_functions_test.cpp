@@ -18,7 +18,7 @@
 
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
-#include "host/emulated/key_records.h"
+#include "key/key_records.h"
 #include "tests/support/library_fixture.h"
 
 namespace {

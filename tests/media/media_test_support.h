@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/emulated/emulated_host.h"
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 #include "host/progress_bar.h"
 #include "media/boot_templates.h"
 

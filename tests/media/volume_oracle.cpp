@@ -9,7 +9,7 @@
 #include <regex>
 #include <stdexcept>
 
-#include "host/emulated/flash_image.h"
+#include "key/flash_image.h"
 
 namespace media_test {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 #include "tests/support/shell_command.h"
 
 namespace media_test {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "host/dialog_view.h"
+#include "app/dialog_view.h"
 
 class RecordingDialogView : public host::DialogView, private host::ProgressBar {
  public:

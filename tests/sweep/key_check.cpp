@@ -11,7 +11,7 @@
 #include <fstream>
 
 #include "boot/boot_images.h"
-#include "host/emulated/fat/fat_volume.h"
+#include "fat/fat_volume.h"
 #include "tests/support/shell_command.h"
 
 namespace sweep {

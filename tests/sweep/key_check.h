@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "host/emulated/emulated_device.h"
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_device.h"
+#include "key/emulated_key.h"
 
 namespace sweep {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 #include "tests/usb/usbredir_peer.h"
 #include "usb/usb_key_device.h"
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <fstream>
 
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 #include "host/emulated/visible_sectors.h"
 
 namespace fs = std::filesystem;

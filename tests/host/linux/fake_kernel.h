@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "host/emulated/emulated_device.h"
+#include "key/emulated_device.h"
 #include "host/linux/device_calls.h"
 #include "host/linux/usb_disks.h"
 

@@ -16,7 +16,7 @@
 
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
-#include "host/emulated/emulated_key.h"
+#include "key/emulated_key.h"
 #include "host/linux/linux_host.h"
 #include "tests/host/linux/fake_kernel.h"
 
