@@ -35,7 +35,7 @@ class BootUtilityDialog {
   BootUtilityDialog& operator=(const BootUtilityDialog&) = delete;
 
   // The platform attaches the window before initialisation and detaches it when it is gone.
-  void AttachView(host::DialogView* view) { m_view = view; }
+  void AttachView(ui::DialogView* view) { m_view = view; }
   host::WindowHandle Window() const { return m_view != nullptr ? m_view->Window() : 0; }
 
   // Data exchange: false when the controls hold something the members refuse.
@@ -60,9 +60,9 @@ class BootUtilityDialog {
  private:
   // The sequence from the label check to the success message; Start is re-enabled after it.
   void RunStartSequence();
-  host::DialogView& View() { return *m_view; }
+  ui::DialogView& View() { return *m_view; }
 
-  host::DialogView* m_view = nullptr;
+  ui::DialogView* m_view = nullptr;
 };
 
 // 1 when the label holds one of the characters a FAT label cannot hold, else 0.

@@ -8,12 +8,7 @@
 #include "host/progress_bar.h"
 #include "host/shell_port.h"
 
-namespace host {
-
-namespace win32 {
-inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
-inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
-}  // namespace win32
+namespace ui {
 
 class DialogView {
  public:
@@ -27,7 +22,7 @@ class DialogView {
   // ShowWindow(GetDlgItem(id), SW_SHOW or SW_HIDE).
   virtual void ShowItem(int id, bool show) = 0;
   // The progress-bar control with this id.
-  virtual ProgressBar& ProgressItem(int id) = 0;
+  virtual host::ProgressBar& ProgressItem(int id) = 0;
   // SendDlgItemMessage(id, EM_LIMITTEXT, limit, 0).
   virtual void LimitItemText(int id, int limit) = 0;
   // Keyboard focus to the control (as the dialog manager moves it).
@@ -51,9 +46,9 @@ class DialogView {
   // EndDialog(dialog, result).
   virtual void EndDialog(int result) = 0;
   // The dialog's window, which owns its message boxes.
-  virtual WindowHandle Window() = 0;
+  virtual host::WindowHandle Window() = 0;
   // The program's icon (resource 128) as loaded for the dialog: the drag icon.
   virtual std::uintptr_t ProgramIcon() = 0;
 };
 
-}  // namespace host
+}  // namespace ui

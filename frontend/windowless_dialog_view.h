@@ -8,7 +8,7 @@
 
 #include "app/dialog_view.h"
 
-class WindowlessDialogView : public host::DialogView {
+class WindowlessDialogView : public ui::DialogView {
  public:
   static constexpr host::WindowHandle kWindow = 0x4D0;
 

@@ -47,7 +47,7 @@ class NullProgress : public host::ProgressBar {
 };
 
 // The dialog's window: control texts kept, every call written down in order.
-class RecordingView : public host::DialogView {
+class RecordingView : public ui::DialogView {
  public:
   void SetItemText(int id, const std::string& text) override {
     texts[id] = text;

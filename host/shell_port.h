@@ -17,6 +17,9 @@ inline constexpr std::uint32_t MB_ICONEXCLAMATION = 0x00000030;
 inline constexpr std::uint32_t MB_ICONINFORMATION = 0x00000040;
 inline constexpr int IDOK = 1;
 inline constexpr int IDCANCEL = 2;
+// WM_DEVICECHANGE's event types that the main dialog answers.
+inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
+inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
 }  // namespace win32
 
 class ShellPort {

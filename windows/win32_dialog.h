@@ -18,7 +18,7 @@ class Win32ProgressBar : public host::ProgressBar {
   HWND m_control;
 };
 
-class Win32DialogView : public host::DialogView {
+class Win32DialogView : public ui::DialogView {
  public:
   Win32DialogView(HWND dialog, HICON icon);
 

@@ -1,6 +1,5 @@
 // The core spells the Win32 constants it passes through the ports itself (it never sees a
 // Windows header); here each is held against the headers, so a typo cannot reach a release.
-#include "app/dialog_view.h"
 #include "host/file_system_port.h"
 #include "host/handle.h"
 #include "host/helper_request.h"

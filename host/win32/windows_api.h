@@ -6,7 +6,6 @@
 // (host::win32::GENERIC_READ), which <windows.h> defines as macros: they are read first.
 #pragma once
 
-#include "app/dialog_view.h"
 #include "host/host.h"
 
 #ifndef WIN32_LEAN_AND_MEAN

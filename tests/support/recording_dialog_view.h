@@ -15,7 +15,7 @@
 
 #include "app/dialog_view.h"
 
-class RecordingDialogView : public host::DialogView, private host::ProgressBar {
+class RecordingDialogView : public ui::DialogView, private host::ProgressBar {
  public:
   static constexpr host::WindowHandle kWindow = 0x5D0;
   static constexpr std::uintptr_t kIcon = 0x1280;
@@ -64,7 +64,7 @@ class RecordingDialogView : public host::DialogView, private host::ProgressBar {
     return out;
   }
 
-  // host::DialogView.
+  // ui::DialogView.
   void SetItemText(int id, const std::string& text) override {
     texts[id] = text;
     Record("text " + std::to_string(id) + " " + text);
