@@ -95,7 +95,7 @@ class ScsiFlashDevice : public FlashDevice {
   ResultCode GetSerialNumber(char* serial14);
   ResultCode SetSerialNumber(const char* text, std::uint32_t length);
 
-  // Geometry and area size (media/geometry.cpp). toMegabytes nonzero: sectors in, megabytes out.
+  // Geometry and area size (capacity.cpp). toMegabytes nonzero: sectors in, megabytes out.
   ResultCode ConvertCapacity(std::uint32_t* megabytes, std::uint32_t* sectors, int toMegabytes);
   ResultCode SetAreaSizeMb(std::uint32_t megabytes);
   ResultCode GetAreaSizeMb(std::uint32_t* megabytes);

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "devlib/capacity.h"
 #include "devlib/key_library.h"
-#include "media/geometry.h"
 #include "tests/media/media_test_support.h"
 #include "tests/support/library_fixture.h"
 
