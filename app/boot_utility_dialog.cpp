@@ -10,6 +10,7 @@
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
 #include "host/host.h"
+#include "media/format_sequence.h"
 #include "media/single_partition_writer.h"
 
 std::int32_t KeyCapacityMB = 0;

@@ -157,3 +157,8 @@ ResultCode GetKeyAreaSize(std::uint32_t* megabytes) {
   if (!DeviceLibraryReady()) return kResultGeneralFailure;
   return TheFlashDevice->GetAreaSizeMb(megabytes);
 }
+
+ResultCode KeyCommandB4(std::uint32_t megabytes) {
+  if (!DeviceLibraryReady()) return kResultGeneralFailure;
+  return TheFlashDevice->SetAreaSizeMb(megabytes);
+}

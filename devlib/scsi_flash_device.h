@@ -8,9 +8,6 @@
 #include "devlib/flash_device.h"
 #include "host/handle.h"
 
-class ProgressSink;
-enum class AreaSelector : int;
-
 class ScsiFlashDevice : public FlashDevice {
  public:
   ScsiFlashDevice();
@@ -100,12 +97,6 @@ class ScsiFlashDevice : public FlashDevice {
   ResultCode SetAreaSizeMb(std::uint32_t megabytes);
   ResultCode GetAreaSizeMb(std::uint32_t* megabytes);
 
-  // The format sequence (media/format_sequence.cpp).
-  ResultCode RunFormatSequence(std::uint32_t firstAreaMb, const char* label, ProgressSink& sink);
-  ResultCode WriteRegionLayout(AreaSelector which, const char* label, ProgressSink& sink);
-  ResultCode WriteRegionLayoutSized(AreaSelector which, const char* label, ProgressSink& sink,
-                                    std::uint32_t firstAreaMb);
-
   // State, public so that tests and the discovery code can read it as the layout describes.
   host::Handle m_hDevice;
   std::string m_strDriveLetter;
@@ -123,10 +114,6 @@ class ScsiFlashDevice : public FlashDevice {
                                    int* countOut);
   ResultCode IdentifyThroughHelper(const char* const* identityTable, int rowCount, char* nameOut,
                                    int* countOut);
-
-  // Both layout calls: the area's size from the key, or given by the caller.
-  ResultCode LayOutArea(AreaSelector which, const char* label, ProgressSink& sink,
-                        const std::uint32_t* givenFirstAreaMb);
 
   // Sends one block through the dispatch table.
   ResultCode Send(const VendorCdb& cdb, int dataIn, void* buffer, std::uint32_t length,
