@@ -216,7 +216,7 @@ ResultCode RunFormatSequence(std::uint32_t firstAreaMb, const char* label, Progr
   return KeyCommandFF1D();
 }
 
-ResultCode FormatKey(std::uint32_t firstAreaMb, const char* label, host::ProgressBar* control, std::int32_t* counter) {
+ResultCode FormatKey(std::uint32_t firstAreaMb, const char* label, ProgressReceiver* progress, std::int32_t* counter) {
   if (!DeviceLibraryReady()) return kResultGeneralFailure;
   if (firstAreaMb == 0) return kResultGeneralFailure;
   int capacity = 0;
@@ -226,11 +226,11 @@ ResultCode FormatKey(std::uint32_t firstAreaMb, const char* label, host::Progres
   if (firstAreaMb > capacityMb) return kResultGeneralFailure;
   // Either area beyond the cluster table is refused before anything is changed.
   if (firstAreaMb > kLargestAreaMb || capacityMb - firstAreaMb > kLargestAreaMb) return kResultGeneralFailure;
-  ProgressSink sink(control, counter);
+  ProgressSink sink(progress, counter);
   return RunFormatSequence(firstAreaMb, label, sink);
 }
 
-ResultCode FormatKeyRegion(int firstArea, const char* label, host::ProgressBar* control, std::int32_t* counter) {
+ResultCode FormatKeyRegion(int firstArea, const char* label, ProgressReceiver* progress, std::int32_t* counter) {
   if (!DeviceLibraryReady()) return kResultGeneralFailure;
   int capacity = 0;
   ResultCode result = GetKeyCapacity(&capacity);
@@ -239,6 +239,6 @@ ResultCode FormatKeyRegion(int firstArea, const char* label, host::ProgressBar* 
   result = GetKeyAreaSize(&areaMb);
   if (result != kResultSuccess) return result;
   if (firstArea == 0 && areaMb >= static_cast<std::uint32_t>(capacity)) return kResultGeneralFailure;
-  ProgressSink sink(control, counter);
+  ProgressSink sink(progress, counter);
   return WriteRegionLayout(firstArea != 0 ? AreaSelector::kFirst : AreaSelector::kSecond, label, sink);
 }

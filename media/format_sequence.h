@@ -59,6 +59,6 @@ ResultCode WriteRegionLayoutSized(AreaSelector which, const char* label, Progres
 ResultCode RunFormatSequence(std::uint32_t firstAreaMb, const char* label, ProgressSink& sink);
 
 // The entry functions of the format sequence. Each begins with the library's guard, as every
-// entry function does. The progress control may be null; the counter is the caller's step count.
-ResultCode FormatKey(std::uint32_t firstAreaMb, const char* label, host::ProgressBar* control, std::int32_t* counter);
-ResultCode FormatKeyRegion(int firstArea, const char* label, host::ProgressBar* control, std::int32_t* counter);
+// entry function does. The progress receiver may be null; the counter is the caller's step count.
+ResultCode FormatKey(std::uint32_t firstAreaMb, const char* label, ProgressReceiver* progress, std::int32_t* counter);
+ResultCode FormatKeyRegion(int firstArea, const char* label, ProgressReceiver* progress, std::int32_t* counter);
