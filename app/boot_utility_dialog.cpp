@@ -10,6 +10,8 @@
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
 #include "host/host.h"
+#include "media/format_sequence.h"
+#include "media/progress_sink.h"
 #include "media/single_partition_writer.h"
 
 std::int32_t KeyCapacityMB = 0;
@@ -21,10 +23,21 @@ constexpr char kForbiddenLabelCharacters[] = "\\/|\".?,;:*+=<>[]";
 constexpr std::uint32_t kPauseBeforeSuccessMs = 500;
 
 // One step of the shared progress bar: show the counter, then count it.
-void Advance(host::ProgressBar& bar, std::int32_t* counter) {
+void Advance(ui::ProgressBar& bar, std::int32_t* counter) {
   bar.SetPosition(*counter);
   ++*counter;
 }
+
+// The layout writers report to a receiver of their own; the dialog's bar takes the same calls.
+class BarProgress final : public ProgressReceiver {
+ public:
+  explicit BarProgress(ui::ProgressBar& bar) : m_bar(bar) {}
+  void SetRange(std::uint16_t low, std::uint16_t high) override { m_bar.SetRange(low, high); }
+  void SetPosition(std::int32_t position) override { m_bar.SetPosition(position); }
+
+ private:
+  ui::ProgressBar& m_bar;
+};
 
 }  // namespace
 
@@ -160,7 +173,7 @@ void BootUtilityDialog::RunStartSequence() {
 
   View().ShowItem(dialog_id::kFormatting, true);
   View().UpdateNow();
-  host::ProgressBar& bar = View().ProgressItem(dialog_id::kProgress);
+  ui::ProgressBar& bar = View().ProgressItem(dialog_id::kProgress);
   bar.SetRange(0, kProgressTotal);
   std::int32_t counter = 1;
 
@@ -178,9 +191,10 @@ void BootUtilityDialog::RunStartSequence() {
   }
   const bool singlePartition = std::strcmp(name, kModelNameP9) == 0;
   const std::uint32_t capacity = static_cast<std::uint32_t>(KeyCapacityMB);
+  BarProgress progress(bar);
   const ResultCode formatted = singlePartition
-                                   ? WriteSinglePartitionBoot(1, nullptr, &bar, &counter, capacity)
-                                   : FormatKey(capacity, nullptr, &bar, &counter);
+                                   ? WriteSinglePartitionBoot(1, nullptr, &progress, &counter, capacity)
+                                   : FormatKey(capacity, nullptr, &progress, &counter);
   if (formatted != kResultSuccess) {
     // Nothing more is written to a half-formatted key; tell why it stopped.
     if (CheckKeyWriteProtect() == kResultWriteProtected) {

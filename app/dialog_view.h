@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "host/progress_bar.h"
+#include "app/progress_bar.h"
 #include "host/shell_port.h"
 
 namespace ui {
@@ -22,7 +22,7 @@ class DialogView {
   // ShowWindow(GetDlgItem(id), SW_SHOW or SW_HIDE).
   virtual void ShowItem(int id, bool show) = 0;
   // The progress-bar control with this id.
-  virtual host::ProgressBar& ProgressItem(int id) = 0;
+  virtual ProgressBar& ProgressItem(int id) = 0;
   // SendDlgItemMessage(id, EM_LIMITTEXT, limit, 0).
   virtual void LimitItemText(int id, int limit) = 0;
   // Keyboard focus to the control (as the dialog manager moves it).

@@ -31,10 +31,10 @@ inline constexpr Workflow kWorkflows[] = {
 std::string WorkflowName(const Workflow& workflow);
 
 // The dialog's window kept as state: item texts, what is enabled and shown, the progress bar.
-class RecordingView final : public WindowlessDialogView, public host::ProgressBar {
+class RecordingView final : public WindowlessDialogView, public ui::ProgressBar {
  public:
   void EnableItem(int id, bool enable) override;
-  host::ProgressBar& ProgressItem(int) override { return *this; }
+  ui::ProgressBar& ProgressItem(int) override { return *this; }
   void SetRange(std::uint16_t low, std::uint16_t high) override;
   void SetPosition(std::int32_t position) override;
 

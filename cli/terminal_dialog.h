@@ -9,7 +9,7 @@
 #include "app/boot_utility_dialog.h"
 #include "frontend/windowless_dialog_view.h"
 
-class TerminalProgressBar : public host::ProgressBar {
+class TerminalProgressBar : public ui::ProgressBar {
  public:
   // A bar is drawn in place only on an interactive terminal.
   TerminalProgressBar(std::FILE* out, bool interactive) : m_out(out), m_interactive(interactive) {}
@@ -36,7 +36,7 @@ class TerminalDialogView : public WindowlessDialogView {
   // The capacity line and "Formatting..." are shown as lines; the bar is drawn in place.
   void SetItemText(int id, const std::string& text) override;
   void ShowItem(int id, bool show) override;
-  host::ProgressBar& ProgressItem(int) override { return m_progress; }
+  ui::ProgressBar& ProgressItem(int) override { return m_progress; }
 
   TerminalProgressBar& Progress() { return m_progress; }
 

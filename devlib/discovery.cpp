@@ -6,6 +6,7 @@
 #include "devlib/identity.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
+#include "devlib/transport.h"
 #include "host/host.h"
 
 namespace {

@@ -8,10 +8,6 @@
 
 #include "devlib/result_code.h"
 
-namespace host {
-class ProgressBar;
-}
-
 // Discovery.
 ResultCode FindKey(char* displayNameOut, int* keyCountOut);  // name without terminator, >= 14 bytes
 ResultCode GetKeyDriveLetter(char* letterOut);
@@ -87,11 +83,12 @@ ResultCode QueryFirmwareRevision(char* revision4);
 ResultCode ConvertKeyCapacity(std::uint32_t* megabytes, std::uint32_t* sectors, int toMegabytes);
 ResultCode SetKeyAreaSize(std::uint32_t megabytes);  // 0 or above the capacity: -8
 ResultCode GetKeyAreaSize(std::uint32_t* megabytes);
+// The area-size command (0xB4) with no check of its own, for a caller that has checked the size
+// against the capacity already (the format sequence): SetKeyAreaSize without its capacity read.
+ResultCode KeyCommandB4(std::uint32_t megabytes);
 
-// The format sequence: the first area sized, each area laid out as a disk of its own. The
-// progress control may be null; the counter is the caller's step count.
-ResultCode FormatKey(std::uint32_t firstAreaMb, const char* label, host::ProgressBar* control, std::int32_t* counter);
-ResultCode FormatKeyRegion(int firstArea, const char* label, host::ProgressBar* control, std::int32_t* counter);
+// The format sequence's entry functions, FormatKey and FormatKeyRegion, are media's:
+// media/format_sequence.h.
 
 // Library-internal helpers, public for the diagnostic tools and tests.
 ResultCode KeyCommand77Zero();

@@ -1,6 +1,16 @@
-// The one implementation of FlashDevice: both transports, discovery and every device command.
+// The one implementation of FlashDevice, declared here once. Its members are defined by seam,
+// each seam in files of its own with its own header for what it declares beside the class:
+//   the object          scsi_flash_device.cpp        construction and destruction (flash_device.h)
+//   transport           transport.cpp                chosen once per process (transport.h); the
+//                       helper_driver.cpp            helper driver's calls (helper_driver.h)
+//   discovery           discovery.cpp                the identification and the drive letter
+//                       registry_walk.cpp            (identity.h); the registry's drive letter
+//   command catalogue   commands/command_catalogue.cpp   (commands/command_catalogue.h)
+//   information block   commands/device_info.cpp     (commands/device_info.h)
+//   capacity            capacity.cpp                 conversion and area size (capacity.h)
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -8,32 +18,33 @@
 #include "devlib/flash_device.h"
 #include "host/handle.h"
 
-class ProgressSink;
-enum class AreaSelector : int;
-
 class ScsiFlashDevice : public FlashDevice {
  public:
+  // ---- The object (scsi_flash_device.cpp) ----
   ScsiFlashDevice();
   ~ScsiFlashDevice() override;
   ScsiFlashDevice(const ScsiFlashDevice&) = delete;
   ScsiFlashDevice& operator=(const ScsiFlashDevice&) = delete;
 
-  // Slots 1 to 4.
+  // ---- Transport (transport.cpp) ----
+  // Slot 3: on the transport TransportKind chose.
+  ResultCode ExecuteCdb(int dataIn, void* buffer, std::uint32_t length, const std::uint8_t* cdb,
+                        int* statusOut) override;
+  // Opens \\.\X: for one command; the handle is also stored in m_hDevice.
+  host::Handle OpenKeyVolume(const char* driveLetter);
+
+  // ---- Discovery (discovery.cpp, registry_walk.cpp) ----
+  // Slots 1, 2 and 4.
   ResultCode IdentifyKey(const char* const* identityTable, int rowCount, char* nameOut,
                          int* countOut) override;
   ResultCode GetDriveLetter(char* letterOut) override;
-  ResultCode ExecuteCdb(int dataIn, void* buffer, std::uint32_t length, const std::uint8_t* cdb,
-                        int* statusOut) override;
   ResultCode GetInquiryStrings(char* vendorOut, char* productOut, char* revisionOut) override;
-
   // The helper-driver branch of GetDriveLetter: USBSTOR records and mounted devices, or on
   // Windows 9x the hardware keys of the devices present.
   ResultCode ResolveDriveLetterFromRegistry(char* letterOut);
 
-  // Opens \\.\X: for one command; the handle is also stored in m_hDevice.
-  host::Handle OpenKeyVolume(const char* driveLetter);
-
-  // Device commands, in the order of their blocks (commands/command_catalogue.h).
+  // ---- The command catalogue (commands/command_catalogue.cpp) ----
+  // One method per device command, in the order of their blocks (commands/command_catalogue.h).
   ResultCode TestUnitReady();
   ResultCode Inquiry(char* vendorOut, char* productOut, char* revisionOut);
   ResultCode ReadBlocks(std::uint32_t lba, void* buffer, std::uint32_t count);
@@ -84,7 +95,7 @@ class ScsiFlashDevice : public FlashDevice {
   ResultCode ReadDataFF(int index, void* buffer, std::uint32_t length);
   ResultCode NoOperation(int index);
 
-  // The information block (commands/device_info.cpp).
+  // ---- The information block (commands/device_info.cpp) ----
   ResultCode GetDeviceInfo(char* vendorIdText5, char* productIdText5, char* manufacturer,
                            char* product, char* serial, char* scsiVendor8, char* scsiProduct16,
                            char* scsiRevision4, char* configurationText3);
@@ -95,18 +106,14 @@ class ScsiFlashDevice : public FlashDevice {
   ResultCode GetSerialNumber(char* serial14);
   ResultCode SetSerialNumber(const char* text, std::uint32_t length);
 
-  // Geometry and area size (media/geometry.cpp). toMegabytes nonzero: sectors in, megabytes out.
+  // ---- Capacity (capacity.cpp) ----
+  // Geometry and area size. toMegabytes nonzero: sectors in, megabytes out.
   ResultCode ConvertCapacity(std::uint32_t* megabytes, std::uint32_t* sectors, int toMegabytes);
   ResultCode SetAreaSizeMb(std::uint32_t megabytes);
   ResultCode GetAreaSizeMb(std::uint32_t* megabytes);
 
-  // The format sequence (media/format_sequence.cpp).
-  ResultCode RunFormatSequence(std::uint32_t firstAreaMb, const char* label, ProgressSink& sink);
-  ResultCode WriteRegionLayout(AreaSelector which, const char* label, ProgressSink& sink);
-  ResultCode WriteRegionLayoutSized(AreaSelector which, const char* label, ProgressSink& sink,
-                                    std::uint32_t firstAreaMb);
-
   // State, public so that tests and the discovery code can read it as the layout describes.
+  // Transport and discovery write it; the command catalogue only reads it.
   host::Handle m_hDevice;
   std::string m_strDriveLetter;
   std::int8_t m_nDriverIndex;
@@ -115,19 +122,19 @@ class ScsiFlashDevice : public FlashDevice {
   char m_szRevision[5];
 
  private:
+  // ---- Transport (transport.cpp) ----
   ResultCode ExecutePassThrough(int dataIn, void* buffer, std::uint32_t length,
                                 const std::uint8_t* cdb, int* statusOut);
   ResultCode ExecuteThroughHelper(int dataIn, void* buffer, std::uint32_t length,
                                   const std::uint8_t* cdb, int* statusOut);
+
+  // ---- Discovery (discovery.cpp) ----
   ResultCode IdentifyByPassThrough(const char* const* identityTable, int rowCount, char* nameOut,
                                    int* countOut);
   ResultCode IdentifyThroughHelper(const char* const* identityTable, int rowCount, char* nameOut,
                                    int* countOut);
 
-  // Both layout calls: the area's size from the key, or given by the caller.
-  ResultCode LayOutArea(AreaSelector which, const char* label, ProgressSink& sink,
-                        const std::uint32_t* givenFirstAreaMb);
-
+  // ---- The command catalogue (commands/command_catalogue.cpp) ----
   // Sends one block through the dispatch table.
   ResultCode Send(const VendorCdb& cdb, int dataIn, void* buffer, std::uint32_t length,
                   int* statusOut = nullptr);
@@ -139,6 +146,3 @@ class ScsiFlashDevice : public FlashDevice {
   // The refresh follow-up: three pauses, the free-space queries of the key's root, TEST UNIT READY.
   void SettleAfterMediumChange(const char* rootPath);
 };
-
-// Settles TransportKind on first need: pass-through for an administrator, else the helper driver.
-void DecideTransport();

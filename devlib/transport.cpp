@@ -1,4 +1,8 @@
-// ExecuteCdb on its two transports, and the once-per-process choice between them.
+// ExecuteCdb on its two transports, the volume they open, and the once-per-process choice
+// between them.
+#include "devlib/transport.h"
+
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -15,6 +19,16 @@ namespace pt = pass_through;
 void DecideTransport() {
   if (TransportKind != kTransportUndecided) return;
   TransportKind = host::Security().IsAdministrator() ? kTransportPassThrough : kTransportHelperDriver;
+}
+
+host::Handle ScsiFlashDevice::OpenKeyVolume(const char* driveLetter) {
+  char path[28];
+  std::snprintf(path, sizeof path, "\\\\.\\%s:", driveLetter);
+  m_hDevice = host::Volumes().OpenVolume(
+      path, host::win32::GENERIC_READ | host::win32::GENERIC_WRITE,
+      host::win32::FILE_SHARE_READ | host::win32::FILE_SHARE_WRITE, host::win32::OPEN_EXISTING,
+      host::win32::FILE_FLAG_NO_BUFFERING | host::win32::FILE_ATTRIBUTE_NORMAL);
+  return m_hDevice;
 }
 
 ResultCode ScsiFlashDevice::ExecuteCdb(int dataIn, void* buffer, std::uint32_t length,

@@ -8,9 +8,9 @@
 #include <functional>
 #include <system_error>
 
+#include "devlib/capacity.h"
 #include "devlib/identity.h"
 #include "media/format_sequence.h"
-#include "media/geometry.h"
 #include "media/single_partition_writer.h"
 
 namespace {

@@ -38,7 +38,7 @@ int ReferenceLabelInvalid(const std::string& label) {
   return std::any_of(label.begin(), label.end(), [](char c) { return ForbiddenInLabel(c) || ControlByte(c); }) ? 1 : 0;
 }
 
-class NullProgress : public host::ProgressBar {
+class NullProgress : public ui::ProgressBar {
  public:
   void SetRange(std::uint16_t low, std::uint16_t high) override { range = {low, high}; }
   void SetPosition(std::int32_t position) override { positions.push_back(position); }
@@ -56,7 +56,7 @@ class RecordingView : public ui::DialogView {
   std::string GetItemText(int id) override { return texts[id]; }
   void EnableItem(int id, bool enable) override { Log("enable " + std::to_string(id) + (enable ? " on" : " off")); }
   void ShowItem(int id, bool show) override { Log("show " + std::to_string(id) + (show ? " on" : " off")); }
-  host::ProgressBar& ProgressItem(int) override { return progress; }
+  ui::ProgressBar& ProgressItem(int) override { return progress; }
   void LimitItemText(int id, int limit) override { Log("limit " + std::to_string(id) + " " + std::to_string(limit)); }
   void FocusItem(int id) override { Log("focus " + std::to_string(id)); }
   void SelectItemText(int id, int start, int end) override {

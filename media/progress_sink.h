@@ -1,14 +1,21 @@
-// The progress protocol of the long layout operations: a progress-bar control (may be absent)
-// and the caller's step counter.
+// The progress protocol of the long layout operations: a progress receiver (may be absent) and
+// the caller's step counter.
 #pragma once
 
 #include <cstdint>
 
-#include "host/progress_bar.h"
+// Where the layout writers report their progress: the two calls of a progress-bar control, a
+// range (PBM_SETRANGE's bounds) and a position (PBM_SETPOS's), in the order the writers make them.
+class ProgressReceiver {
+ public:
+  virtual ~ProgressReceiver() = default;
+  virtual void SetRange(std::uint16_t low, std::uint16_t high) = 0;
+  virtual void SetPosition(std::int32_t position) = 0;
+};
 
 class ProgressSink {
  public:
-  ProgressSink(host::ProgressBar* control, std::int32_t* counter) : m_control(control), m_counter(counter) {}
+  ProgressSink(ProgressReceiver* control, std::int32_t* counter) : m_control(control), m_counter(counter) {}
 
   // Takes the bar over when nobody has counted on it yet: a caller that owns the bar starts its
   // counter above 0, and then the range stays the caller's.
@@ -33,11 +40,11 @@ class ProgressSink {
 
   bool HasControl() const { return m_control != nullptr; }
   std::int32_t Count() const { return m_counter != nullptr ? *m_counter : 0; }
-  host::ProgressBar* Control() const { return m_control; }
+  ProgressReceiver* Control() const { return m_control; }
   std::int32_t* Counter() const { return m_counter; }
 
  private:
-  host::ProgressBar* m_control;
+  ProgressReceiver* m_control;
   std::int32_t* m_counter;
   bool m_claimed = false;
 };

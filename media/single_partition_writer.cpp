@@ -42,10 +42,10 @@ PartitionPlan PlanSinglePartition(std::uint32_t capacityMb, std::uint32_t areaSe
   return plan;
 }
 
-ResultCode WriteSinglePartitionBoot(int /*mode*/, const char* label, host::ProgressBar* control, std::int32_t* counter,
+ResultCode WriteSinglePartitionBoot(int /*mode*/, const char* label, ProgressReceiver* progress, std::int32_t* counter,
                                     std::uint32_t capacityMb) {
   static const std::array<std::uint8_t, kChunk * kSectorSize> zeros{};
-  ProgressSink sink(control, counter);
+  ProgressSink sink(progress, counter);
   sink.Claim(kWriterSteps);
   sink.Advance();
 

@@ -6,17 +6,14 @@
 #include <cstdint>
 
 #include "devlib/result_code.h"
+#include "media/progress_sink.h"
 #include "media/volume_limits.h"
-
-namespace host {
-class ProgressBar;
-}
 
 inline constexpr int kWholeKeyAsOneArea = 1;
 
-// mode is always kWholeKeyAsOneArea. The control may be null; counter is the caller's step
-// count. capacityMb is the size of the key as the dialog read it.
-ResultCode WriteSinglePartitionBoot(int mode, const char* label, host::ProgressBar* control, std::int32_t* counter,
+// mode is always kWholeKeyAsOneArea. The progress receiver may be null; counter is the caller's
+// step count. capacityMb is the size of the key as the dialog read it.
+ResultCode WriteSinglePartitionBoot(int mode, const char* label, ProgressReceiver* progress, std::int32_t* counter,
                                     std::uint32_t capacityMb);
 
 // The partition the writer lays out for a key of capacityMb megabytes that holds areaSectors

@@ -29,7 +29,7 @@ void Win32DialogView::EnableItem(int id, bool enable) { ::EnableWindow(::GetDlgI
 
 void Win32DialogView::ShowItem(int id, bool show) { ::ShowWindow(::GetDlgItem(m_dialog, id), show ? SW_SHOW : SW_HIDE); }
 
-host::ProgressBar& Win32DialogView::ProgressItem(int) { return m_progress; }
+ui::ProgressBar& Win32DialogView::ProgressItem(int) { return m_progress; }
 
 void Win32DialogView::LimitItemText(int id, int limit) {
   ::SendDlgItemMessageA(m_dialog, id, EM_LIMITTEXT, static_cast<WPARAM>(limit), 0);

@@ -8,7 +8,7 @@
 
 namespace win32host {
 
-class Win32ProgressBar : public host::ProgressBar {
+class Win32ProgressBar : public ui::ProgressBar {
  public:
   explicit Win32ProgressBar(HWND control) : m_control(control) {}
   void SetRange(std::uint16_t low, std::uint16_t high) override;
@@ -26,7 +26,7 @@ class Win32DialogView : public ui::DialogView {
   std::string GetItemText(int id) override;
   void EnableItem(int id, bool enable) override;
   void ShowItem(int id, bool show) override;
-  host::ProgressBar& ProgressItem(int id) override;
+  ui::ProgressBar& ProgressItem(int id) override;
   void LimitItemText(int id, int limit) override;
   void FocusItem(int id) override;
   void SelectItemText(int id, int start, int end) override;

@@ -6,6 +6,7 @@
 
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
+#include "devlib/transport.h"
 #include "host/byte_order.h"
 #include "host/host.h"
 
@@ -26,6 +27,13 @@ void Pause(std::uint32_t milliseconds, int times = 1) {
 }
 
 }  // namespace
+
+ResultCode ScsiFlashDevice::Send(const VendorCdb& cdb, int dataIn, void* buffer,
+                                 std::uint32_t length, int* statusOut) {
+  // Through the dispatch table, so that a derived device sees every command.
+  FlashDevice& device = *this;
+  return device.ExecuteCdb(dataIn, buffer, length, cdb.data(), statusOut);
+}
 
 VendorCdb ScsiFlashDevice::VendorWithByte(std::uint8_t subcodeValue, std::size_t position, int value) {
   VendorCdb cdb = BuildVendorCdb(subcodeValue);

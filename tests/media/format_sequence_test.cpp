@@ -8,7 +8,6 @@
 
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
-#include "devlib/scsi_flash_device.h"
 #include "media/boot_templates.h"
 #include "media/format_sequence.h"
 #include "media/progress_sink.h"
@@ -204,6 +203,30 @@ TEST_F(FormatSequenceTest, ShortLabelIsPaddedWithSpaces) {
   const Sector label = At(57);
   EXPECT_EQ(TextAt(label, 0, 11), "AB         ");
   EXPECT_EQ(label[11], 0x08);
+}
+
+// The writer's plan alone, with no key: the same images, in the order the sequencer sends them,
+// the first three counted as steps.
+TEST(AreaLayoutPlan, PlansTheAreaSectorsInWritingOrder) {
+  const AreaLayout fat12 = PlanAreaLayout(1000, 16, 16 * 1972, "AB");
+  ASSERT_EQ(fat12.Writes().size(), 5u);
+  const std::uint32_t fat12Sectors = 16 * 1972 - 32;
+  const std::uint32_t lbas[] = {1000, 1032, 1033, 1045, 1057};
+  const Sector images[] = {ExpectedMbr(true, fat12Sectors), ExpectedBootSector(true, fat12Sectors, 8),
+                           ExpectedFatHead(true), ExpectedFatHead(true), ExpectedLabelSector("AB")};
+  for (std::size_t i = 0; i < 5; ++i) {
+    EXPECT_EQ(fat12.Writes()[i].lba, lbas[i]) << i;
+    EXPECT_EQ(fat12.Writes()[i].image, images[i]) << i;
+    EXPECT_EQ(fat12.Writes()[i].countsStep, i < 3) << i;
+  }
+
+  for (const char* noLabel : {static_cast<const char*>(nullptr), ""}) {
+    const AreaLayout fat16 = PlanAreaLayout(0, 1024, 1024 * 1972, noLabel);
+    ASSERT_EQ(fat16.Writes().size(), 4u);
+    EXPECT_EQ(fat16.Writes()[0].image, ExpectedMbr(false, 2019296));
+    EXPECT_EQ(fat16.Writes()[1].image, ExpectedBootSector(false, 2019296, 32));
+    EXPECT_EQ(fat16.Writes()[3].lba, 33u + 255);
+  }
 }
 
 // ---- The order of commands -----------------------------------------------------------------
@@ -564,7 +587,7 @@ TEST_F(FormatSequenceTest, SizedLayoutClears1152SectorsFromZeroAndAdvances41Time
   RecordingBar bar(host);
   std::int32_t counter = 0;
   ProgressSink sink(&bar, &counter);
-  ASSERT_EQ(TheFlashDevice->WriteRegionLayoutSized(AreaSelector::kSecond, nullptr, sink, 1000), kResultSuccess);
+  ASSERT_EQ(WriteRegionLayoutSized(AreaSelector::kSecond, nullptr, sink, 1000), kResultSuccess);
   std::vector<std::string> expected = {"convert", "capacity"};
   Append(expected, ClearLines(0, kSizedAreaClear));
   expected.push_back("convert");

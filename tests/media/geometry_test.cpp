@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "devlib/capacity.h"
 #include "devlib/key_library.h"
-#include "media/geometry.h"
 #include "tests/media/media_test_support.h"
 #include "tests/support/library_fixture.h"
 
@@ -421,6 +421,20 @@ TEST_F(GeometryTest, SetKeyAreaSizeSendsNothingForAnUnsupportedRevision) {
   EXPECT_EQ(SetKeyAreaSize(512), kResultGeneralFailure);
   EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"capacity", "convert"}));
   EXPECT_EQ(k.Areas().Register(), factoryRegister);
+}
+
+// The format sequence's own area-size entry: the conversion and the command, no capacity read.
+TEST_F(GeometryTest, KeyCommandB4SendsTheAreaSizeWithoutReadingTheCapacity) {
+  emulated::EmulatedKey& k = Attach(Key(kModelP9, 1024, "2.45", 2));
+  ASSERT_EQ(KeyCommandB4(1000), kResultSuccess);
+  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"convert", "setarea 001E1720"}));
+  EXPECT_EQ(k.Areas().Register(), 1972000u);
+
+  emulated::EmulatedKey& unsupported = Replace(Key(kModelP9, 1024, "1.15", 3));
+  const std::uint32_t factoryRegister = unsupported.Areas().Register();
+  EXPECT_EQ(KeyCommandB4(512), kResultGeneralFailure);
+  EXPECT_EQ(StorySinceMark(), (std::vector<std::string>{"convert"}));
+  EXPECT_EQ(unsupported.Areas().Register(), factoryRegister);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "boot/boot_images.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
+#include "media/format_sequence.h"
 #include "media/single_partition_writer.h"
 #include "tests/media/media_test_support.h"
 #include "tests/media/volume_oracle.h"

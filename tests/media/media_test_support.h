@@ -10,13 +10,13 @@
 
 #include "host/emulated/emulated_host.h"
 #include "key/emulated_key.h"
-#include "host/progress_bar.h"
 #include "media/boot_templates.h"
+#include "media/progress_sink.h"
 
 namespace media_test {
 
-// A progress-bar control that keeps every message it gets, with the virtual time it came at.
-class RecordingBar : public host::ProgressBar {
+// A progress receiver that keeps every call it gets, with the virtual time it came at.
+class RecordingBar : public ProgressReceiver {
  public:
   struct Call {
     bool isRange = false;

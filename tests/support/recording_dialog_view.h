@@ -15,7 +15,7 @@
 
 #include "app/dialog_view.h"
 
-class RecordingDialogView : public ui::DialogView, private host::ProgressBar {
+class RecordingDialogView : public ui::DialogView, private ui::ProgressBar {
  public:
   static constexpr host::WindowHandle kWindow = 0x5D0;
   static constexpr std::uintptr_t kIcon = 0x1280;
@@ -78,7 +78,7 @@ class RecordingDialogView : public ui::DialogView, private host::ProgressBar {
     shown[id] = show;
     Record("show " + std::to_string(id) + (show ? " 1" : " 0"));
   }
-  host::ProgressBar& ProgressItem(int) override { return *this; }
+  ui::ProgressBar& ProgressItem(int) override { return *this; }
   void LimitItemText(int id, int limit) override {
     limits[id] = limit;
     Record("limit " + std::to_string(id) + " " + std::to_string(limit));
@@ -115,7 +115,7 @@ class RecordingDialogView : public ui::DialogView, private host::ProgressBar {
   std::uintptr_t ProgramIcon() override { return kIcon; }
 
  private:
-  // host::ProgressBar: the control clips positions to its range, as PBM_SETPOS does.
+  // ui::ProgressBar: the control clips positions to its range, as PBM_SETPOS does.
   void SetRange(std::uint16_t low, std::uint16_t high) override {
     rangeLow = low;
     rangeHigh = high;

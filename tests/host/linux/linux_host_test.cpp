@@ -17,6 +17,7 @@
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
 #include "key/emulated_key.h"
+#include "media/format_sequence.h"
 #include "host/linux/linux_host.h"
 #include "tests/host/linux/fake_kernel.h"
 

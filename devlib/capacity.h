@@ -1,5 +1,7 @@
 // How many 512-byte sectors one of the key's megabytes holds, by firmware revision and flash
-// configuration, and the two figures derived from the flash configuration.
+// configuration, and the two figures derived from the flash configuration. The device object's
+// conversion (ScsiFlashDevice::ConvertCapacity), its area-size commands and the entry functions
+// over them (devlib/key_library.h) are defined beside these tables, in devlib/capacity.cpp.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,11 @@
-#include "media/geometry.h"
+// Part 5.2 of the design: sectors per megabyte by firmware revision and flash configuration, the
+// device object's conversion and area-size commands, and the entry functions over them.
+#include "devlib/capacity.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "devlib/commands/command_catalogue.h"
-#include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
@@ -154,4 +156,9 @@ ResultCode SetKeyAreaSize(std::uint32_t megabytes) {
 ResultCode GetKeyAreaSize(std::uint32_t* megabytes) {
   if (!DeviceLibraryReady()) return kResultGeneralFailure;
   return TheFlashDevice->GetAreaSizeMb(megabytes);
+}
+
+ResultCode KeyCommandB4(std::uint32_t megabytes) {
+  if (!DeviceLibraryReady()) return kResultGeneralFailure;
+  return TheFlashDevice->SetAreaSizeMb(megabytes);
 }
