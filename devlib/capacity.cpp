@@ -1,4 +1,4 @@
-// Part 5.2 of the design: sectors per megabyte by firmware revision and flash configuration, the
+// Sectors per megabyte by firmware revision and flash configuration, the
 // device object's conversion and area-size commands, and the entry functions over them.
 #include "devlib/capacity.h"
 
