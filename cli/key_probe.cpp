@@ -12,6 +12,7 @@
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
+#include "frontend/emulated_setup.h"
 #include "frontend/key_options.h"
 #include "host/emulated/emulated_host.h"
 #if defined(STELVARION_LINUX_HOST)

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/key_options.h"
+#include "frontend/emulated_setup.h"
 #include "frontend/trace_file.h"
 #include "devlib/identity.h"
 #include "devlib/key_library.h"

@@ -23,6 +23,7 @@
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
 #include "devlib/key_library.h"
+#include "frontend/emulated_setup.h"
 #include "frontend/key_fit.h"
 #include "frontend/key_options.h"
 #include "cli/label_text.h"

@@ -13,7 +13,7 @@
 
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
-#include "frontend/key_options.h"
+#include "frontend/emulated_setup.h"
 #include "cli/real_key.h"
 #include "cli/terminal_dialog.h"
 #include "devlib/library_state.h"
