@@ -86,6 +86,7 @@ int main(int argc, char** argv) {
   emulated::EmulatedHost host;
 #if defined(STELVARION_LINUX_HOST)
   linuxhost::RealDeviceCalls deviceCalls;
+  TerminalShell shell;  // the key is reached through Linux
   std::unique_ptr<RealKey> realKey;
   if (device) {
     std::string refused = EmulatedKeyOptionBesideDevice(*commandLine);
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
     }
     realKey = std::make_unique<RealKey>(deviceCalls, linuxhost::SystemPaths{});
     refused = realKey->Open(*device);
-    if (refused.empty()) refused = realKey->Identify(host);
+    if (refused.empty()) refused = realKey->Identify(shell);
     if (!refused.empty()) {
       std::fprintf(stderr, "stelvarion-probe: %s\n", refused.c_str());
       return 1;

@@ -138,8 +138,9 @@ std::string RealKey::Open(const std::string& device) {
   return {};
 }
 
-std::string RealKey::Identify(emulated::EmulatedHost& shell) {
-  host::Ports ports = shell.PortsForInstall();
+std::string RealKey::Identify(TerminalShell& shell) {
+  host::Ports ports;
+  shell.FillPorts(ports);
   m_host->FillPorts(ports);
   host::Install(ports);
   // The library's own first identification, as the program's first call would make it: the

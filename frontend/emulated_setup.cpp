@@ -5,14 +5,11 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "boot/boot_images.h"
 #include "frontend/trace_file.h"
 #include "key/key_state.h"
 #include "key/stored_key.h"
 
 namespace {
-
-constexpr int kFirstSystemFileResource = 150;
 
 // STELVARION_TEST_KILL_IN_STATE_WRITE=M:half or M:rename: the process kills itself in the state
 // write for the key's M-th command, half-way through writing it, or before its new copy is
@@ -67,13 +64,11 @@ std::uint32_t FrontEndClockStart() {
 }
 
 void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolder* folder) {
-  const auto files = SystemFileImages();
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const int id = kFirstSystemFileResource + static_cast<int>(i);
+  for (const auto& [id, bytes] : SystemFileResources(folder)) {
     if (folder != nullptr) {
-      host.resourceViews[id] = {folder->images[i].Data(), static_cast<std::size_t>(folder->images[i].Size())};
+      host.resourceViews[id] = bytes;
     } else {
-      host.resources[id].assign(files[i].bytes.begin(), files[i].bytes.end());
+      host.resources[id].assign(bytes.begin(), bytes.end());
     }
   }
 }
