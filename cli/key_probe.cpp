@@ -11,7 +11,6 @@
 #include "devlib/commands/command_catalogue.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
-#include "devlib/scsi_flash_device.h"
 #include "frontend/emulated_setup.h"
 #include "frontend/key_options.h"
 #include "host/emulated/emulated_host.h"
@@ -150,7 +149,7 @@ int main(int argc, char** argv) {
   // The raw block, for comparison with the same vendor command sent by other means.
   if (showInfoBlock) {
     std::uint8_t block[payload::kBlock] = {};
-    const ResultCode read = TheFlashDevice->ReadInfoBlock(block);
+    const ResultCode read = ReadKeyInfoBlock(block);
     if (read != kResultSuccess) {
       std::printf("Info block: unreadable (result %d)\n", read);
     } else {

@@ -12,7 +12,6 @@
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
-#include "devlib/scsi_flash_device.h"
 
 namespace {
 
@@ -146,7 +145,8 @@ std::string RealKey::Identify(TerminalShell& shell) {
   // The library's own first identification, as the program's first call would make it: the
   // run that follows then sends exactly what it sends over the emulated host.
   DeviceLibraryReady();
-  if (TheFlashDevice != nullptr && !TheFlashDevice->m_strDriveLetter.empty()) return {};
+  char letter = 0;
+  if (GetKnownKeyDriveLetter(&letter) == kResultSuccess) return {};
   if (m_host->lastFailure && m_host->lastFailure->error == -EPERM) {
     return "the kernel refused the key's vendor commands on " + m_disk.node +
            " (Operation not permitted): they need the CAP_SYS_RAWIO capability. Run as root.";
