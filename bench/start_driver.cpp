@@ -7,6 +7,7 @@
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
 #include "app/boot_utility_dialog.h"
+#include "frontend/emulated_setup.h"
 #include "frontend/key_options.h"
 #include "devlib/library_state.h"
 

@@ -11,7 +11,7 @@
 #include "devlib/commands/command_catalogue.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
-#include "devlib/scsi_flash_device.h"
+#include "frontend/emulated_setup.h"
 #include "frontend/key_options.h"
 #include "host/emulated/emulated_host.h"
 #if defined(STELVARION_LINUX_HOST)
@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
   emulated::EmulatedHost host;
 #if defined(STELVARION_LINUX_HOST)
   linuxhost::RealDeviceCalls deviceCalls;
+  TerminalShell shell;  // the key is reached through Linux
   std::unique_ptr<RealKey> realKey;
   if (device) {
     std::string refused = EmulatedKeyOptionBesideDevice(*commandLine);
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
     }
     realKey = std::make_unique<RealKey>(deviceCalls, linuxhost::SystemPaths{});
     refused = realKey->Open(*device);
-    if (refused.empty()) refused = realKey->Identify(host);
+    if (refused.empty()) refused = realKey->Identify(shell);
     if (!refused.empty()) {
       std::fprintf(stderr, "stelvarion-probe: %s\n", refused.c_str());
       return 1;
@@ -148,7 +149,7 @@ int main(int argc, char** argv) {
   // The raw block, for comparison with the same vendor command sent by other means.
   if (showInfoBlock) {
     std::uint8_t block[payload::kBlock] = {};
-    const ResultCode read = TheFlashDevice->ReadInfoBlock(block);
+    const ResultCode read = ReadKeyInfoBlock(block);
     if (read != kResultSuccess) {
       std::printf("Info block: unreadable (result %d)\n", read);
     } else {

@@ -7,12 +7,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/key_options.h"
+#include "frontend/emulated_setup.h"
 #include "frontend/trace_file.h"
 #include "devlib/identity.h"
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
-#include "devlib/scsi_flash_device.h"
 
 namespace {
 
@@ -138,14 +137,16 @@ std::string RealKey::Open(const std::string& device) {
   return {};
 }
 
-std::string RealKey::Identify(emulated::EmulatedHost& shell) {
-  host::Ports ports = shell.PortsForInstall();
+std::string RealKey::Identify(TerminalShell& shell) {
+  host::Ports ports;
+  shell.FillPorts(ports);
   m_host->FillPorts(ports);
   host::Install(ports);
   // The library's own first identification, as the program's first call would make it: the
   // run that follows then sends exactly what it sends over the emulated host.
   DeviceLibraryReady();
-  if (TheFlashDevice != nullptr && !TheFlashDevice->m_strDriveLetter.empty()) return {};
+  char letter = 0;
+  if (GetKnownKeyDriveLetter(&letter) == kResultSuccess) return {};
   if (m_host->lastFailure && m_host->lastFailure->error == -EPERM) {
     return "the kernel refused the key's vendor commands on " + m_disk.node +
            " (Operation not permitted): they need the CAP_SYS_RAWIO capability. Run as root.";

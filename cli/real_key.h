@@ -9,7 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "host/emulated/emulated_host.h"
+#include "frontend/terminal_shell.h"
 #include "host/linux/linux_host.h"
 
 class RealKey {
@@ -23,7 +23,7 @@ class RealKey {
 
   // Installs the Linux host's ports, with the shell and resources of `shell`, and lets the
   // library make its first identification. Empty when the disk is a key of the family.
-  std::string Identify(emulated::EmulatedHost& shell);
+  std::string Identify(TerminalShell& shell);
 
   // Before Start: whether the sequence can reach its end on this kernel. The KV 2 Zarno P9 is
   // reset by a block of opcode FF, which the kernel passes only with CAP_SYS_RAWIO; the other

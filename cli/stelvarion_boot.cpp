@@ -23,6 +23,7 @@
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
 #include "devlib/key_library.h"
+#include "frontend/emulated_setup.h"
 #include "frontend/key_fit.h"
 #include "frontend/key_options.h"
 #include "cli/label_text.h"
@@ -114,13 +115,14 @@ struct RunRequest {
   std::string keyLog = {};
 };
 
-// The dialog over a host whose ports are installed, from the capacity line to its last message.
-// True after "Successful.".
-bool ShowDialog(emulated::EmulatedHost& shell, const RunRequest& request, const std::string& headline,
-                const std::string& notice) {
+// The dialog over a host whose ports are installed, from the capacity line to its last message,
+// its message boxes shown and answered through `shell` (the emulated host, or the terminal shell
+// of a real key). True after "Successful.".
+template <typename Shell>
+bool ShowDialog(Shell& shell, const RunRequest& request, const std::string& headline, const std::string& notice) {
   bool successful = false;
   bool cancelled = false;
-  shell.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
+  shell.messageBoxHandler = [&](const auto& box) {
     std::printf("\n[%s] %s\n", box.caption.c_str(), box.text.c_str());
     if (box.text == text::kSuccessful) successful = true;
     if (box.caption == text::kFormatWarningCaption) {
@@ -211,10 +213,10 @@ emulated::KeyConfig KeyAsTheLibraryReadsIt() {
 // The dialog over a real key on this machine's USB bus (--device).
 int RunOnDevice(const RunRequest& request, const std::string& device) {
   const EmulatedKeyOptions& options = request.options;
-  emulated::EmulatedHost shell;  // message boxes and resources; the key is reached through Linux
+  TerminalShell shell;  // message boxes and resources; the key is reached through Linux
   linuxhost::RealDeviceCalls deviceCalls;
   RealKey realKey(deviceCalls, linuxhost::SystemPaths{});
-  AddSystemFileResources(shell, options.systemFiles ? &*options.systemFiles : nullptr);
+  shell.resources = SystemFileResources(options.systemFiles ? &*options.systemFiles : nullptr);
   std::string refused = realKey.Open(device);
   // The trace is checked before anything is sent, and never goes over the key's device node.
   if (refused.empty() && !options.traceFile.empty()) {

@@ -35,6 +35,14 @@ ResultCode GetKeyDriveLetter(char* letterOut) {
   return Slots().GetDriveLetter(letterOut);
 }
 
+ResultCode GetKnownKeyDriveLetter(char* letterOut) {
+  GUARD();
+  const std::string& letter = Device().m_strDriveLetter;
+  if (letter.empty()) return kResultKeyNotFound;
+  *letterOut = letter[0];
+  return kResultSuccess;
+}
+
 ResultCode GetKeyInquiryStrings(char* vendorOut8, char* productOut16, char* revisionOut4) {
   GUARD();
   return Device().Inquiry(vendorOut8, productOut16, revisionOut4);
@@ -355,6 +363,11 @@ ResultCode TestKeyInfoFlag() {
   const ResultCode result = Device().ReadInfoBlock(block);
   if (result != kResultSuccess) return result;
   return (block[info_block::kStatus] & 0x80) != 0 ? kResultInfoFlagSet : kResultInfoFlagClear;
+}
+
+ResultCode ReadKeyInfoBlock(void* buffer512) {
+  GUARD();
+  return Device().ReadInfoBlock(static_cast<std::uint8_t*>(buffer512));
 }
 
 // ---- Library-internal helpers ------------------------------------------------------------------

@@ -11,6 +11,9 @@
 // Discovery.
 ResultCode FindKey(char* displayNameOut, int* keyCountOut);  // name without terminator, >= 14 bytes
 ResultCode GetKeyDriveLetter(char* letterOut);
+// The letter where the identification by pass-through last found the key; nothing is sent. -6
+// when it found none (the helper driver's key has a letter only from the registry).
+ResultCode GetKnownKeyDriveLetter(char* letterOut);
 ResultCode GetKeyInquiryStrings(char* vendorOut8, char* productOut16, char* revisionOut4);
 
 // Medium and sectors.
@@ -74,6 +77,7 @@ ResultCode SetKeySerialNumber(const char* digits, std::uint32_t length);  // nul
 ResultCode GetKeySerialNumber(char* serialOut14);
 ResultCode GetKeyUsbIdTexts(char* vendorIdOut4, char* productIdOut4);
 ResultCode TestKeyInfoFlag();  // -11 when the flag is set, -12 when clear; never 0
+ResultCode ReadKeyInfoBlock(void* buffer512);  // the block as read
 
 // Geometry and area size. The two queries have no guard of their own: the entry functions they
 // call carry it.

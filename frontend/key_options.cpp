@@ -2,49 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
-#include <ctime>
 
-#include "boot/boot_images.h"
-#include "frontend/trace_file.h"
 #include "devlib/identity.h"
-
-namespace {
-
-constexpr int kFirstSystemFileResource = 150;
-
-bool ParseNumber(const std::string& text, std::uint32_t max, std::uint32_t* value) {
-  const char* end = text.data() + text.size();
-  auto [ptr, ec] = std::from_chars(text.data(), end, *value);
-  return ec == std::errc() && ptr == end && *value <= max;
-}
-
-// STELVARION_TEST_KILL_IN_STATE_WRITE=M:half or M:rename: the process kills itself in the state
-// write for the key's M-th command, half-way through writing it, or before its new copy is
-// renamed.
-void KillInStateWrite(emulated::EmulatedKey& key) {
-  const char* plan = std::getenv("STELVARION_TEST_KILL_IN_STATE_WRITE");
-  if (plan == nullptr || key.StateFile() == nullptr) return;
-  const std::string text = plan;
-  const std::size_t colon = text.find(':');
-  std::uint32_t command = 0;
-  if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), 0xFFFFFFFFu, &command)) return;
-  const std::string where = text.substr(colon + 1);
-  if (where != "half" && where != "rename") return;
-  const auto point = where == "half" ? emulated::StateWritePoint::kHalfWritten : emulated::StateWritePoint::kBeforeRename;
-  key.StateFile()->SetWriteHook([&key, command, point](emulated::StateWritePoint reached) {
-    if (reached != point || key.CommandsExecuted() != command) return;
-    std::fflush(nullptr);
-#if defined(SIGKILL)
-    std::raise(SIGKILL);
-#endif
-    std::_Exit(137);
-  });
-}
-
-}  // namespace
+#include "key/key_state.h"
 
 std::string VersionText(const std::string& program) {
   return program + " (Stelvarion Boot Utility) " STELVARION_VERSION "\n";
@@ -185,6 +145,12 @@ std::string ParseCommandLine(CLI::App& app, const std::string& line) {
   return ParseCommandLine(app, CLI::detail::split_up(text));
 }
 
+bool ParseOptionNumber(const std::string& text, std::uint32_t max, std::uint32_t* value) {
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, *value);
+  return ec == std::errc() && ptr == end && *value <= max;
+}
+
 std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& options) {
   std::uint32_t number = 0;
   if (texts.model) {
@@ -196,7 +162,7 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
     options.given.model = true;
   }
   if (texts.capacity) {
-    if (!ParseNumber(*texts.capacity, 0xFFFF, &number) || number == 0) return "--capacity takes megabytes from 1 to 65535";
+    if (!ParseOptionNumber(*texts.capacity, 0xFFFF, &number) || number == 0) return "--capacity takes megabytes from 1 to 65535";
     options.key.capacityMb = number;
     options.given.capacity = true;
   }
@@ -210,13 +176,13 @@ std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& opt
     options.given.revision = true;
   }
   if (texts.flashType) {
-    if (!ParseNumber(*texts.flashType, 0xFFFF, &number)) return "--flash-type takes a number from 0 to 65535";
+    if (!ParseOptionNumber(*texts.flashType, 0xFFFF, &number)) return "--flash-type takes a number from 0 to 65535";
     options.key.flashType = static_cast<std::uint16_t>(number);
     options.given.flashType = true;
   }
   if (texts.banks) {
     // Without banks there is no capacity per bank, and no sector count for any layout.
-    if (!ParseNumber(*texts.banks, 0xFFFF, &number) || number == 0) return "--banks takes a number from 1 to 65535";
+    if (!ParseOptionNumber(*texts.banks, 0xFFFF, &number) || number == 0) return "--banks takes a number from 1 to 65535";
     options.key.bankCount = static_cast<std::uint16_t>(number);
     options.given.banks = true;
   }
@@ -237,54 +203,4 @@ std::string LoadSystemFilesFolder(EmulatedKeyOptions& options, std::vector<RunFi
   if (!refused.empty()) return refused;
   options.systemFiles = std::move(files);
   return {};
-}
-
-emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options) {
-  auto& key = static_cast<emulated::EmulatedKey&>(host.Attach(kKeyDriveLetter, emulated::OpenStoredKey(options.key, options.given), 0));
-  emulated::TraceEvent start;
-  start.kind = emulated::TraceKind::kKeyState;
-  start.text = "key E: " + emulated::DescribeAreas(key.StateNow());
-  host.trace.Add(start);
-  if (const char* kill = std::getenv("STELVARION_TEST_KILL_AT_PAUSE"); kill != nullptr && *kill != '\0') {
-    std::uint32_t pause = 0;
-    if (ParseNumber(kill, 0xFFFFFFFFu, &pause)) host.faults.killAtPause = pause;
-  }
-  KillInStateWrite(key);
-  host.administrator = !options.ordinaryUser;
-  host.SetRealTime(options.realPauses);
-  // Files written on the key carry today's date, as on a real computer.
-  host.SetTime(FrontEndClockStart());
-  AddSystemFileResources(host, options.systemFiles ? &*options.systemFiles : nullptr);
-  host.Install();
-  return key;
-}
-
-std::uint32_t FrontEndClockStart() {
-  std::uint32_t seconds = 0;
-  const char* start = std::getenv("STELVARION_CLOCK_START");
-  if (start != nullptr && ParseNumber(start, 0xFFFFFFFFu, &seconds)) return seconds;
-  return static_cast<std::uint32_t>(std::time(nullptr));
-}
-
-void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolder* folder) {
-  const auto files = SystemFileImages();
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const int id = kFirstSystemFileResource + static_cast<int>(i);
-    if (folder != nullptr) {
-      host.resourceViews[id] = {folder->images[i].Data(), static_cast<std::size_t>(folder->images[i].Size())};
-    } else {
-      host.resources[id].assign(files[i].bytes.begin(), files[i].bytes.end());
-    }
-  }
-}
-
-std::string WriteTrace(const emulated::EmulatedHost& host, const std::string& path) {
-  std::string text;
-  for (const emulated::TraceEvent& event : host.trace.Events()) {
-    if (event.kind == emulated::TraceKind::kPassThrough || event.kind == emulated::TraceKind::kHelperCommand ||
-        event.kind == emulated::TraceKind::kPause || event.kind == emulated::TraceKind::kKeyState) {
-      text += event.Describe() + '\n';
-    }
-  }
-  return WriteTextFile(path, text);
 }

@@ -1,7 +1,9 @@
-// The emulated key and host as the command-line programs describe them: the options every
-// front end over the emulated host shares, on a CLI11 command line.
+// The emulated key as the command-line programs describe it: the options every front end over
+// the emulated host shares, on a CLI11 command line, parsed and checked. The host they describe
+// is set up in frontend/emulated_setup.h.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -10,7 +12,6 @@
 #include <CLI/CLI.hpp>
 
 #include "frontend/system_files_folder.h"
-#include "host/emulated/emulated_host.h"
 #include "key/stored_key.h"
 
 struct EmulatedKeyOptions {
@@ -48,6 +49,10 @@ CLI::Option* AllowEmptyValue(CLI::Option* option);
 std::string ParseCommandLine(CLI::App& app, std::vector<std::string> args);
 std::string ParseCommandLine(CLI::App& app, const std::string& line);
 
+// A decimal number that is the whole text and at most `max`, as the options and the front ends'
+// environment settings are read.
+bool ParseOptionNumber(const std::string& text, std::uint32_t max, std::uint32_t* value);
+
 // Checks the values and stores them in the options; empty when they are all good, else the
 // message for the first bad one.
 std::string CheckKeyOptions(const KeyOptionTexts& texts, EmulatedKeyOptions& options);
@@ -66,29 +71,3 @@ std::string VersionText(const std::string& program);
 
 // The help lines for the key options but --image, whose default each program gives itself.
 const char* KeyOptionsHelp();
-
-inline constexpr char kKeyDriveLetter = 'E';
-
-// Attaches the key at drive E: (helper-driver index 0) with the program's resources (or the
-// folder's system files), and sets the host up as the options say. The key of an image is the
-// stored one after its first use, its image and state locked until the host goes
-// (emulated::OpenStoredKey). The trace begins with
-// the areas the key starts with. Throws emulated::StoredKeyRefused when the image cannot be
-// used; its kind kContradicted is a usage error.
-//
-// For tests, STELVARION_TEST_KILL_AT_PAUSE=k in the environment makes the process kill itself
-// on entering its k-th pause, and STELVARION_TEST_KILL_IN_STATE_WRITE=M:half (or M:rename) in
-// the state write for the key's M-th command, half-way through writing it (or with its new copy
-// written but not yet renamed).
-emulated::EmulatedKey& SetUpEmulatedHost(emulated::EmulatedHost& host, const EmulatedKeyOptions& options);
-
-// Where the front ends' clock starts: now, or the seconds in STELVARION_CLOCK_START, so that two
-// runs (over the emulated key and over a real one) send the same filler bytes.
-std::uint32_t FrontEndClockStart();
-
-// The three system files as the program's RCDATA resources 150 to 152: the built-in ones, or the
-// folder's.
-void AddSystemFileResources(emulated::EmulatedHost& host, const SystemFilesFolder* folder = nullptr);
-
-// Every command block and every pause, one line each. Empty when written, else why not.
-std::string WriteTrace(const emulated::EmulatedHost& host, const std::string& path);

@@ -25,6 +25,7 @@ namespace fs = std::filesystem;
 constexpr std::uint8_t kNearJump = 0xE9;
 constexpr std::uint8_t kShortJump = 0xEB;
 constexpr std::uint64_t kLargestFatFile = 0xFFFFFFFFu;
+constexpr int kFirstSystemFileResource = 150;
 
 bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -205,6 +206,20 @@ std::string ReadSystemFilesFolder(const std::string& folder, SystemFilesFolder& 
     }
   }
   return {};
+}
+
+std::map<int, std::span<const std::uint8_t>> SystemFileResources(const SystemFilesFolder* folder) {
+  std::map<int, std::span<const std::uint8_t>> resources;
+  const auto builtIn = SystemFileImages();
+  for (std::size_t i = 0; i < kSystemFileCount; ++i) {
+    const int id = kFirstSystemFileResource + static_cast<int>(i);
+    if (folder != nullptr) {
+      resources[id] = {folder->images[i].Data(), static_cast<std::size_t>(folder->images[i].Size())};
+    } else {
+      resources[id] = builtIn[i].bytes;
+    }
+  }
+  return resources;
 }
 
 std::string SystemFilesFitRefusal(const SystemFilesFolder& files, std::uint64_t clusters, std::uint64_t clusterBytes) {

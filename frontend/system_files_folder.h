@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -56,6 +58,10 @@ struct RunFile {
 // (no FAT file holds it), or a file that is one of the run's own.
 std::string ReadSystemFilesFolder(const std::string& folder, SystemFilesFolder& files,
                                   const std::vector<RunFile>& runFiles = {});
+
+// The three system files as the program's RCDATA resources 150 to 152, by id: the built-in ones,
+// or the folder's mappings (which must outlive every use of the bytes).
+std::map<int, std::span<const std::uint8_t>> SystemFileResources(const SystemFilesFolder* folder = nullptr);
 
 // Empty when the three files fit a fresh volume of `clusters` clusters of `clusterBytes` bytes,
 // else why they do not.

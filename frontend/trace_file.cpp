@@ -8,7 +8,7 @@
 #include <sstream>
 #include <system_error>
 
-#include "frontend/key_options.h"
+#include "frontend/emulated_setup.h"
 #include "key/stored_key.h"
 
 namespace fs = std::filesystem;

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/emulated_setup.h"
 #include "frontend/key_options.h"
 #include "frontend/trace_file.h"
 #include "host/emulated/emulated_host.h"

@@ -8,6 +8,7 @@
 #include <exception>
 #include <string>
 
+#include "frontend/emulated_setup.h"
 #include "frontend/key_fit.h"
 #include "frontend/key_options.h"
 #include "frontend/trace_file.h"

@@ -13,7 +13,7 @@
 
 #include "app/app_texts.h"
 #include "app/boot_utility_app.h"
-#include "frontend/key_options.h"
+#include "frontend/emulated_setup.h"
 #include "cli/real_key.h"
 #include "cli/terminal_dialog.h"
 #include "devlib/library_state.h"
@@ -39,10 +39,12 @@ struct RunResult {
   bool successful = false;
 };
 
-// The program as stelvarion-boot runs it: the dialog on a terminal, OK to "Format Warning".
-RunResult RunStart(emulated::EmulatedHost& shell, const std::string& label) {
+// The program as stelvarion-boot runs it: the dialog on a terminal, OK to "Format Warning"; the
+// message boxes go to the terminal shell of a real key, or to the emulated host.
+template <typename Shell>
+RunResult RunStart(Shell& shell, const std::string& label) {
   RunResult result;
-  shell.messageBoxHandler = [&](const emulated::MessageBoxRecord& box) {
+  shell.messageBoxHandler = [&](const auto& box) {
     result.messages.push_back(box.text);
     if (box.text == text::kSuccessful) result.successful = true;
     return host::win32::IDOK;
@@ -113,7 +115,7 @@ class RealKeyTest : public testing::Test {
   // --device as the front ends take it; empty when the key is ready.
   std::string Prepare(const std::string& device) {
     realKey = std::make_unique<RealKey>(*kernel, kernel->Paths());
-    AddSystemFileResources(shell);
+    shell.resources = SystemFileResources();
     std::string refused = realKey->Open(device);
     if (!refused.empty()) return refused;
     realKey->Host().realPauses = false;
@@ -160,7 +162,7 @@ class RealKeyTest : public testing::Test {
   fs::path scratch;
   std::unique_ptr<FakeKernel> kernel;
   std::unique_ptr<RealKey> realKey;
-  emulated::EmulatedHost shell;
+  TerminalShell shell;
 
  private:
   emulated::BystanderDrive* m_stick = nullptr;

@@ -111,6 +111,21 @@ TEST_F(PassThroughDiscoveryTest, DriveLetterRepeatsTheScanEveryTime) {
   EXPECT_EQ(Device().GetDriveLetter(&letter), kResultKeyNotFound);
 }
 
+TEST_F(PassThroughDiscoveryTest, KnownDriveLetterIsWhereTheLastIdentificationFoundTheKey) {
+  char letter = 0;
+  // The guard's first identification finds no key; one attached later is not known until asked for.
+  EXPECT_EQ(GetKnownKeyDriveLetter(&letter), kResultKeyNotFound);
+  host.AttachKey('K', Model("KV 2 Zarno P9"));
+  const std::size_t before = Commands().size();
+  EXPECT_EQ(GetKnownKeyDriveLetter(&letter), kResultKeyNotFound);
+  EXPECT_EQ(Commands().size(), before);
+  ASSERT_EQ(FindKey(nullptr, nullptr), kResultSuccess);
+  const std::size_t found = Commands().size();
+  ASSERT_EQ(GetKnownKeyDriveLetter(&letter), kResultSuccess);
+  EXPECT_EQ(letter, 'K');
+  EXPECT_EQ(Commands().size(), found);
+}
+
 TEST_F(PassThroughDiscoveryTest, BystandersSeeOnlyTheIdentityRead) {
   auto& disk = static_cast<emulated::BystanderDrive&>(host.Attach('D', emulated::MakeFixedDisk()));
   auto& stick = static_cast<emulated::BystanderDrive&>(host.Attach('F', emulated::MakeUsbStick()));
@@ -181,6 +196,13 @@ TEST_F(HelperDiscoveryTest, DeviceThatFailsTheIdentityCountsWithoutAName) {
   EXPECT_EQ(Name(name), "");
   EXPECT_EQ(ModelKind, 4);
   EXPECT_EQ(HighestIndexProbed(), 25);
+}
+
+TEST_F(HelperDiscoveryTest, KeyFoundThroughTheDriverHasNoKnownDriveLetter) {
+  host.AttachKey('E', Model("KV 2 Zarno P9"), 0);
+  char letter = 0;
+  EXPECT_EQ(GetKnownKeyDriveLetter(&letter), kResultKeyNotFound);
+  EXPECT_EQ(letter, 0);
 }
 
 TEST_F(HelperDiscoveryTest, NothingAnsweringForgetsTheIndex) {

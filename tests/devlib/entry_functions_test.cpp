@@ -822,6 +822,15 @@ const std::vector<Row>& Rows() {
          return TestKeyInfoFlag();
        },
        kResultInfoFlagClear, {In("ReadInfoBlock", 512)}},
+      {"ReadKeyInfoBlock",
+       [](Call& c) {
+         c.key.SetInfoBlock(Block(kInfoBlock));
+         Data block(512, 0xEE);
+         const ResultCode result = ReadKeyInfoBlock(block.data());
+         EXPECT_EQ(block, kInfoBlock);
+         return result;
+       },
+       kResultSuccess, {In("ReadInfoBlock", 512)}},
   };
   return rows;
 }
