@@ -22,7 +22,7 @@
 #include <string>
 #include <vector>
 
-#include "fat/fat_volume.h"
+#include "fat/fat_file_system.h"
 #include "host/host.h"
 #include "host/linux/device_calls.h"
 #include "host/linux/sg_transport.h"
@@ -46,7 +46,7 @@ class LinuxHost : public host::VolumePort,
                   public host::ClockPort,
                   public host::SecurityPort,
                   public host::RegistryPort,
-                  public host::FileSystemPort {
+                  private emulated::FatVolumeSource {
  public:
   LinuxHost(DeviceCalls& calls, SystemPaths paths);
   ~LinuxHost() override;
@@ -63,6 +63,8 @@ class LinuxHost : public host::VolumePort,
 
   // Fills in the ports this host serves (all but shell and resources).
   void FillPorts(host::Ports& ports);
+  // The file-system port: the FAT adapter over the attached disk.
+  host::FileSystemPort& Files() { return m_fileSystem; }
 
   // Counts time from this start and advances it by the pauses, as the emulated host's clock
   // does (the date follows, in UTC): two runs from the same start send the same filler bytes.
@@ -106,31 +108,16 @@ class LinuxHost : public host::VolumePort,
                          std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataSize) override;
   std::int32_t CloseKey(host::RegistryKey key) override;
 
-  // FileSystemPort.
-  std::uint32_t GetDriveType(const char* rootPath) override;
-  bool GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeBytesToCaller, std::uint64_t* totalBytes,
-                          std::uint64_t* totalFreeBytes) override;
-  bool GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster, std::uint32_t* bytesPerSector,
-                        std::uint32_t* freeClusters, std::uint32_t* totalClusters) override;
-  std::uint32_t GetCurrentDirectory(std::uint32_t size, char* buffer) override;
-  bool FindFirstFile(const char* path) override;
-  bool SetFileAttributes(const char* path, std::uint32_t attributes) override;
-  host::Handle CreateFile(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
-                          std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
-  bool WriteFile(host::Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override;
-  bool CloseFile(host::Handle file) override;
-  bool SetVolumeLabel(const char* rootPath, const char* label) override;
-
  private:
-  // The key's FAT volume for one call, over the block device; the sectors flush when it ends.
-  struct Volume {
-    std::unique_ptr<emulated::SectorDevice> sectors;
-    std::unique_ptr<emulated::FatVolume> fat;
-    emulated::FatFileHandle file = emulated::kInvalidFatFileHandle;
-  };
   bool IsOurs(const char* path) const;
   bool Present() const;
-  Volume Mount(const char* path);
+
+  // FatVolumeSource: the attached disk at its letter.
+  std::uint32_t DriveTypeOf(const char* rootPath) override;
+  // The key's FAT volume over the block device; its sectors flush when they go.
+  emulated::MountedFat MountVolume(const char* path) override;
+  bool CurrentDirectoryPath(std::string* path) override;
+  host::Handle NewHandle() override { return m_nextHandle++; }
 
   DeviceCalls& m_calls;
   SystemPaths m_paths;
@@ -139,10 +126,10 @@ class LinuxHost : public host::VolumePort,
   bool m_readOnly = false;
   char m_letter = 0;
   std::set<host::Handle> m_volumes;
-  std::map<host::Handle, Volume> m_files;
   host::Handle m_nextHandle = 0x100;
   std::optional<std::uint32_t> m_clockStart;
   std::uint64_t m_pausedMs = 0;
+  emulated::FatFileSystem m_fileSystem{*this};
 };
 
 }  // namespace linuxhost
