@@ -12,30 +12,12 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/pass_through_request.h"
+
 namespace linuxhost {
 namespace {
 
-// SCSI_PASS_THROUGH_DIRECT of a 32-bit program, read at its own offsets.
-namespace sptd {
-constexpr std::size_t kLength = 0;
-constexpr std::size_t kScsiStatus = 2;
-constexpr std::size_t kCdbLength = 6;
-constexpr std::size_t kSenseInfoLength = 7;
-constexpr std::size_t kDataIn = 8;
-constexpr std::size_t kDataTransferLength = 12;
-constexpr std::size_t kTimeOutValue = 16;
-constexpr std::size_t kSenseInfoOffset = 24;
-constexpr std::size_t kCdb = 28;
-constexpr std::size_t kCdbRoom = 16;
-constexpr std::uint16_t kStructSize = 44;
-constexpr std::uint8_t kDataInValue = 1;
-}  // namespace sptd
-
 constexpr std::size_t kSectorSize = 512;
-
-std::uint32_t Little32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
 
 // The letter of "\\.\E:", of "E:\" or of "E:\NAME.EXT".
 char VolumeLetter(const char* path) {
@@ -160,17 +142,18 @@ host::Handle LinuxHost::OpenVolume(const char* path, std::uint32_t, std::uint32_
 
 bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode, host::PassThroughRequest& request,
                                 std::uint32_t, std::uint32_t outSize, std::uint32_t* bytesReturned) {
+  namespace pt = pass_through;
   std::uint8_t* image = request.image.data();
   HostEvent event;
   event.letter = m_letter;
-  const std::uint8_t cdbLength = std::min<std::uint8_t>(image[sptd::kCdbLength], sptd::kCdbRoom);
-  event.cdb.assign(image + sptd::kCdb, image + sptd::kCdb + cdbLength);
-  event.dataIn = image[sptd::kDataIn] == sptd::kDataInValue;
-  event.length = Little32(image + sptd::kDataTransferLength);
+  const std::uint8_t cdbLength = std::min<std::uint8_t>(pt::CdbLength(image), pt::kCdbCapacity);
+  event.cdb.assign(pt::Cdb(image), pt::Cdb(image) + cdbLength);
+  event.dataIn = pt::IsDataIn(image);
+  event.length = pt::DataTransferLength(image);
 
   const bool wellFormed = m_volumes.count(volume) != 0 && ioControlCode == host::win32::IOCTL_SCSI_PASS_THROUGH_DIRECT &&
-                          (image[sptd::kLength] | image[sptd::kLength + 1] << 8) == sptd::kStructSize &&
-                          cdbLength > 0 && (event.length == 0 || request.dataBuffer != nullptr);
+                          pt::Length(image) == pt::kStructSize && cdbLength > 0 &&
+                          (event.length == 0 || request.dataBuffer != nullptr);
   if (!wellFormed) {
     event.outcome.error = -EINVAL;
     lastFailure = event.outcome;
@@ -178,9 +161,9 @@ bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode
     return false;
   }
 
-  const std::uint32_t senseOffset = Little32(image + sptd::kSenseInfoOffset);
+  const std::uint32_t senseOffset = pt::SenseInfoOffset(image);
   SgCommand command;
-  command.cdb = image + sptd::kCdb;
+  command.cdb = pt::Cdb(image);
   command.cdbLength = cdbLength;
   command.dataIn = event.dataIn;
   command.data = request.dataBuffer;
@@ -188,13 +171,13 @@ bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode
   if (senseOffset < request.image.size()) {
     command.sense = image + senseOffset;
     command.senseRoom = static_cast<std::uint8_t>(
-        std::min<std::size_t>(image[sptd::kSenseInfoLength], request.image.size() - senseOffset));
+        std::min<std::size_t>(pt::SenseInfoLength(image), request.image.size() - senseOffset));
   }
-  command.timeoutMs = Little32(image + sptd::kTimeOutValue) * 1000;
+  command.timeoutMs = pt::TimeOutValue(image) * 1000;
   event.outcome = SendSgIo(m_calls, m_fd, command);
   const bool delivered = event.outcome.delivered;
   if (delivered) {
-    image[sptd::kScsiStatus] = event.outcome.status;
+    pt::SetScsiStatus(image, event.outcome.status);
     if (bytesReturned != nullptr) *bytesReturned = outSize;
   } else {
     lastFailure = event.outcome;
