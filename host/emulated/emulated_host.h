@@ -19,11 +19,17 @@
 #include "key/emulated_key.h"
 #include "fat/fat_file_system.h"
 #include "host/emulated/registry_tree.h"
-#include "host/emulated/trace.h"
 #include "host/administrator_test.h"
 #include "host/host.h"
+#include "host/trace.h"
 
 namespace emulated {
+
+// The trace's vocabulary is the ports' (host/trace.h), shared with the Linux host; the readers of
+// the emulated host's trace keep these names.
+using host::Trace;
+using host::TraceEvent;
+using host::TraceKind;
 
 struct FaultPlan {
   std::set<char> volumesThatDoNotOpen;          // CreateFileA on \\.\X: fails for these letters

@@ -144,7 +144,8 @@ bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode
                                 std::uint32_t, std::uint32_t outSize, std::uint32_t* bytesReturned) {
   namespace pt = pass_through;
   std::uint8_t* image = request.image.data();
-  HostEvent event;
+  host::TraceEvent event;
+  event.kind = host::TraceKind::kPassThrough;
   event.letter = m_letter;
   const std::uint8_t cdbLength = std::min<std::uint8_t>(pt::CdbLength(image), pt::kCdbCapacity);
   event.cdb.assign(pt::Cdb(image), pt::Cdb(image) + cdbLength);
@@ -155,9 +156,11 @@ bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode
                           pt::Length(image) == pt::kStructSize && cdbLength > 0 &&
                           (event.length == 0 || request.dataBuffer != nullptr);
   if (!wellFormed) {
-    event.outcome.error = -EINVAL;
-    lastFailure = event.outcome;
-    events.push_back(std::move(event));
+    SgOutcome refused;
+    refused.error = -EINVAL;
+    lastFailure = refused;
+    event.status = refused.status;
+    trace.Add(std::move(event));
     return false;
   }
 
@@ -174,16 +177,18 @@ bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode
         std::min<std::size_t>(pt::SenseInfoLength(image), request.image.size() - senseOffset));
   }
   command.timeoutMs = pt::TimeOutValue(image) * 1000;
-  event.outcome = SendSgIo(m_calls, m_fd, command);
-  const bool delivered = event.outcome.delivered;
-  if (delivered) {
-    pt::SetScsiStatus(image, event.outcome.status);
+  const SgOutcome outcome = SendSgIo(m_calls, m_fd, command);
+  event.status = outcome.status;
+  event.ok = outcome.delivered;
+  event.delivered = outcome.delivered;
+  if (outcome.delivered) {
+    pt::SetScsiStatus(image, outcome.status);
     if (bytesReturned != nullptr) *bytesReturned = outSize;
   } else {
-    lastFailure = event.outcome;
+    lastFailure = outcome;
   }
-  events.push_back(std::move(event));
-  return delivered;
+  trace.Add(std::move(event));
+  return outcome.delivered;
 }
 
 bool LinuxHost::CloseVolume(host::Handle volume) { return m_volumes.erase(volume) == 1; }
@@ -225,10 +230,10 @@ std::int32_t LinuxHost::CloseKey(host::RegistryKey) { return 0; }
 // ---- Clock ---------------------------------------------------------------------------------
 
 void LinuxHost::Sleep(std::uint32_t milliseconds) {
-  HostEvent event;
-  event.kind = HostEvent::Kind::kPause;
+  host::TraceEvent event;
+  event.kind = host::TraceKind::kPause;
   event.milliseconds = milliseconds;
-  events.push_back(std::move(event));
+  trace.Add(std::move(event));
   if (realPauses) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   m_pausedMs += milliseconds;
 }

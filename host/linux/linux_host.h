@@ -24,22 +24,12 @@
 
 #include "fat/fat_file_system.h"
 #include "host/host.h"
+#include "host/trace.h"
 #include "host/linux/device_calls.h"
 #include "host/linux/sg_transport.h"
 #include "host/linux/usb_disks.h"
 
 namespace linuxhost {
-
-// What crossed the host, in order: the command blocks and the pauses.
-struct HostEvent {
-  enum class Kind { kCommand, kPause } kind = Kind::kCommand;
-  char letter = 0;
-  std::vector<std::uint8_t> cdb;
-  bool dataIn = false;
-  std::uint32_t length = 0;
-  SgOutcome outcome;
-  std::uint32_t milliseconds = 0;
-};
 
 class LinuxHost : public host::VolumePort,
                   public host::HelperDriverPort,
@@ -71,7 +61,9 @@ class LinuxHost : public host::VolumePort,
   void FollowPauseClock(std::uint32_t startSeconds) { m_clockStart = startSeconds; }
 
   bool realPauses = true;  // tests count the pauses instead of waiting
-  std::vector<HostEvent> events;
+  // What crossed the host, in order: the command blocks (kPassThrough, ok and delivered when the
+  // key answered) and the pauses.
+  host::Trace trace;
   // The last command that did not reach the key, for the front end's words.
   std::optional<SgOutcome> lastFailure;
 

@@ -235,8 +235,7 @@ TEST_F(LibraryOverLinux, TheKeyIsHeldExclusivelyAndAnswersTheLibrary) {
   EXPECT_EQ(TransportKind, kTransportPassThrough);
   EXPECT_GT(kernel.Disk("sdb").sgCommands, 0);
   EXPECT_EQ(kernel.Disk("sdb").sgCommands,
-            std::count_if(host.events.begin(), host.events.end(),
-                          [](const auto& e) { return e.kind == linuxhost::HostEvent::Kind::kCommand; }));
+            static_cast<int>(host.trace.OfKind(host::TraceKind::kPassThrough).size()));
   EXPECT_EQ(kernel.Disk("sdc").sgCommands, 0);
   EXPECT_EQ(kernel.Disk("sda").sgCommands, 0);
 }
