@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "key/scsi_decode.h"
+#include "host/byte_order.h"
 #include "host/emulated/visible_sectors.h"
 
 namespace emulated {
@@ -262,12 +262,12 @@ bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlC
   event.dataBufferIsNull = request.dataBuffer == nullptr;
 
   std::uint8_t* image = request.image.data();
-  const std::uint16_t length = static_cast<std::uint16_t>(image[0] | image[1] << 8);
+  const std::uint16_t length = GetLittleEndian16(image);
   const std::uint8_t cdbLength = image[6];
   const std::uint8_t senseLength = image[7];
   const bool dataIn = image[8] == 1;
-  const std::uint32_t transferLength = LittleEndian32At(image + 12);
-  const std::uint32_t senseOffset = LittleEndian32At(image + 24);
+  const std::uint32_t transferLength = GetLittleEndian32(image + 12);
+  const std::uint32_t senseOffset = GetLittleEndian32(image + 24);
   event.cdb.assign(image + 28, image + 28 + std::min<std::size_t>(cdbLength, 16));
   event.dataIn = dataIn;
   event.length = transferLength;
@@ -378,18 +378,18 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
   std::uint8_t* block = system.data();
   event.request.assign(block, block + kHelperHeader);
 
-  const int index = static_cast<int>(LittleEndian32At(block + 4));
-  const bool dataOut = LittleEndian32At(block + 8) != 0;
-  const std::uint32_t length = LittleEndian32At(block + 20);
+  const int index = static_cast<int>(GetLittleEndian32(block + 4));
+  const bool dataOut = GetLittleEndian32(block + 8) != 0;
+  const std::uint32_t length = GetLittleEndian32(block + 20);
   event.helperIndex = index;
   event.cdb.assign(block + 24, block + 36);
   event.dataIn = !dataOut;
   event.length = length;
 
   std::uint32_t returned = outSize;
-  StoreLittleEndian32(block + 12, 0);  // completion
-  StoreLittleEndian32(block + 16, 0);  // sense present
-  const bool sizesFit = LittleEndian32At(block) == 64 && length <= kHelperMaxData &&
+  PutLittleEndian32(block + 12, 0);  // completion
+  PutLittleEndian32(block + 16, 0);  // sense present
+  const bool sizesFit = GetLittleEndian32(block) == 64 && length <= kHelperMaxData &&
                         (dataOut ? inSize >= kHelperHeader + length
                                  : length == 0 || outSize >= kHelperHeader + length);
   if (sizesFit) {
@@ -405,7 +405,7 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
     event.delivered = outcome.delivered;
     event.status = outcome.status;
     if (outcome.ioctlOk && outcome.status == kStatusGood) {
-      StoreLittleEndian32(block + 12, 1);
+      PutLittleEndian32(block + 12, 1);
       if (!dataOut && length > 0) {
         std::memcpy(block + kHelperHeader, data.data(), command.Answered());
         // The I/O manager copies back what the driver reports, not the whole output size.
@@ -413,7 +413,7 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
       }
     } else if (outcome.ioctlOk && device != nullptr) {
       const auto sense = device->LastSense().Bytes();
-      StoreLittleEndian32(block + 16, 1);
+      PutLittleEndian32(block + 16, 1);
       std::memset(block + 36, 0, 24);
       std::memcpy(block + 36, sense.data(), sense.size());
     }
