@@ -164,23 +164,7 @@ std::string RealKey::CheckStartCanFinish() const {
 std::vector<std::string> RealKey::TraceLines() const {
   std::vector<std::string> lines;
   if (!m_host) return lines;
-  for (const linuxhost::HostEvent& event : m_host->events) {
-    emulated::TraceEvent line;
-    if (event.kind == linuxhost::HostEvent::Kind::kPause) {
-      line.kind = emulated::TraceKind::kPause;
-      line.milliseconds = event.milliseconds;
-    } else {
-      line.kind = emulated::TraceKind::kPassThrough;
-      line.letter = event.letter;
-      line.cdb = event.cdb;
-      line.dataIn = event.dataIn;
-      line.length = event.length;
-      line.status = event.outcome.status;
-      line.ok = event.outcome.delivered;
-      line.delivered = event.outcome.delivered;
-    }
-    lines.push_back(line.Describe());
-  }
+  for (const host::TraceEvent& event : m_host->trace.Events()) lines.push_back(event.Describe());
   return lines;
 }
 

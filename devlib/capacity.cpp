@@ -9,6 +9,7 @@
 #include "devlib/key_library.h"
 #include "devlib/library_state.h"
 #include "devlib/scsi_flash_device.h"
+#include "host/byte_order.h"
 
 namespace {
 
@@ -120,8 +121,8 @@ ResultCode ScsiFlashDevice::SetAreaSizeMb(std::uint32_t megabytes) {
   std::uint32_t sectors = 0;
   const ResultCode result = ConvertCapacity(&megabytes, &sectors, 0);
   if (result != kResultSuccess) return result;
-  std::uint8_t data[4] = {static_cast<std::uint8_t>(sectors >> 24), static_cast<std::uint8_t>(sectors >> 16),
-                          static_cast<std::uint8_t>(sectors >> 8), static_cast<std::uint8_t>(sectors)};
+  std::uint8_t data[4] = {};
+  PutBigEndian32(data, sectors);
   // A size the key refused must not pass for one it took: the layout written next depends on it.
   int status = 0;
   const ResultCode sent = Send(BuildVendorCdb(subcode::kSetAreaSize), 0, data, sizeof data, &status);
@@ -133,8 +134,7 @@ ResultCode ScsiFlashDevice::GetAreaSizeMb(std::uint32_t* megabytes) {
   std::uint8_t data[4] = {};
   const ResultCode result = Send(BuildVendorCdb(subcode::kGetAreaSize), 1, data, sizeof data);
   if (result != kResultSuccess) return result;
-  std::uint32_t sectors = std::uint32_t{data[0]} << 24 | std::uint32_t{data[1]} << 16 |
-                          std::uint32_t{data[2]} << 8 | data[3];
+  std::uint32_t sectors = GetBigEndian32(data);
   return ConvertCapacity(megabytes, &sectors, 1);
 }
 

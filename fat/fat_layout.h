@@ -1,8 +1,12 @@
 // On-disk layout of the master boot record, the FAT12/16 boot sector and root-directory entries.
+// Every field is little-endian; host/byte_order.h reads and writes them (a header of its own,
+// tied to no port, so the FAT library links nothing of host/ for it).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "host/byte_order.h"
 
 namespace emulated::fat_layout {
 
@@ -50,23 +54,5 @@ static_assert(kFileSize + 4 == kEntrySize);
 inline constexpr std::uint8_t kEndOfDirectory = 0x00;
 inline constexpr std::uint8_t kDeleted = 0xE5;
 inline constexpr std::uint8_t kLeadE5 = 0x05;  // a name really starting with 0xE5
-
-inline std::uint16_t Get16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(p[0] | p[1] << 8);
-}
-
-inline std::uint32_t Get32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
-
-inline void Put16(std::uint8_t* p, std::uint16_t v) {
-  p[0] = static_cast<std::uint8_t>(v);
-  p[1] = static_cast<std::uint8_t>(v >> 8);
-}
-
-inline void Put32(std::uint8_t* p, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(v >> (8 * i));
-}
 
 }  // namespace emulated::fat_layout

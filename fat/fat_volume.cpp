@@ -54,16 +54,16 @@ bool ParseBootSector(const std::uint8_t* s, std::uint64_t start, std::uint64_t s
   const bool jump = s[kJump] == 0xE9 || (s[kJump] == 0xEB && s[kJump + 2] == 0x90);
   const std::uint32_t perCluster = s[kSectorsPerCluster];
   const std::uint8_t media = s[kMedia];
-  if (!jump || Get16(s + kBytesPerSector) != kSectorSize || perCluster == 0 ||
+  if (!jump || GetLittleEndian16(s + kBytesPerSector) != kSectorSize || perCluster == 0 ||
       (perCluster & (perCluster - 1)) != 0 || (media != 0xF0 && media < 0xF8)) {
     return false;
   }
-  const std::uint32_t reserved = Get16(s + kReservedSectors);
+  const std::uint32_t reserved = GetLittleEndian16(s + kReservedSectors);
   const std::uint32_t fats = s[kFatCount];
-  const std::uint32_t rootEntries = Get16(s + kRootEntries);
-  const std::uint32_t fatSize = Get16(s + kSectorsPerFat);  // 0 on FAT32, which is not kept
+  const std::uint32_t rootEntries = GetLittleEndian16(s + kRootEntries);
+  const std::uint32_t fatSize = GetLittleEndian16(s + kSectorsPerFat);  // 0 on FAT32, which is not kept
   const std::uint32_t total =
-      Get16(s + kTotalSectors16) != 0 ? Get16(s + kTotalSectors16) : Get32(s + kTotalSectors32);
+      GetLittleEndian16(s + kTotalSectors16) != 0 ? GetLittleEndian16(s + kTotalSectors16) : GetLittleEndian32(s + kTotalSectors32);
   if (reserved == 0 || fats == 0 || rootEntries == 0 || fatSize == 0 || total > sectors) return false;
 
   const std::uint32_t rootSectors = (rootEntries * kEntrySize + kSectorSize - 1) / kSectorSize;
@@ -90,7 +90,7 @@ bool ParseBootSector(const std::uint8_t* s, std::uint64_t start, std::uint64_t s
   g->rootSectors = rootSectors;
   g->firstDataSector = static_cast<std::uint32_t>(dataStart);
   g->hasExtendedBootRecord = s[kExtendedSignature] == kExtendedSignatureValue;
-  g->volumeSerial = g->hasExtendedBootRecord ? Get32(s + kVolumeSerial) : 0;
+  g->volumeSerial = g->hasExtendedBootRecord ? GetLittleEndian32(s + kVolumeSerial) : 0;
   return true;
 }
 
@@ -114,10 +114,10 @@ std::unique_ptr<FatVolume> FatVolume::Mount(SectorDevice& device, std::uint32_t*
   // Windows takes a boot sector at sector 0 as a volume without partition table; otherwise only
   // partition 1 counts, as for every removable disk.
   if (!ParseBootSector(sector.data(), 0, deviceSectors, &geometry)) {
-    if (Get16(sector.data() + kBootSignature) != 0xAA55) return nullptr;
+    if (GetLittleEndian16(sector.data() + kBootSignature) != 0xAA55) return nullptr;
     const std::uint8_t* entry = sector.data() + kPartitionTable;
-    const std::uint64_t first = Get32(entry + kPartitionFirstLba);
-    const std::uint64_t length = Get32(entry + kPartitionSectorCount);
+    const std::uint64_t first = GetLittleEndian32(entry + kPartitionFirstLba);
+    const std::uint64_t length = GetLittleEndian32(entry + kPartitionSectorCount);
     if (entry[kPartitionType] == 0 || first == 0 || length == 0 || first >= deviceSectors ||
         length > deviceSectors - first) {
       return nullptr;
@@ -193,22 +193,22 @@ std::uint32_t FatVolume::FlushFat(Tables& tables) {
 }
 
 std::uint32_t FatVolume::FatEntry(const Tables& tables, std::uint32_t cluster) const {
-  if (m_geometry.type == FatType::kFat16) return Get16(tables.fat.data() + std::size_t{cluster} * 2);
-  const std::uint32_t pair = Get16(tables.fat.data() + cluster + cluster / 2);
+  if (m_geometry.type == FatType::kFat16) return GetLittleEndian16(tables.fat.data() + std::size_t{cluster} * 2);
+  const std::uint32_t pair = GetLittleEndian16(tables.fat.data() + cluster + cluster / 2);
   return (cluster & 1) != 0 ? pair >> 4 : pair & 0xFFF;
 }
 
 void FatVolume::SetFatEntry(Tables& tables, std::uint32_t cluster, std::uint32_t value) const {
   if (m_geometry.type == FatType::kFat16) {
-    Put16(tables.fat.data() + std::size_t{cluster} * 2, static_cast<std::uint16_t>(value));
+    PutLittleEndian16(tables.fat.data() + std::size_t{cluster} * 2, static_cast<std::uint16_t>(value));
     tables.fatDirty[std::size_t{cluster} * 2 / kSectorSize] = true;
     return;
   }
   const std::size_t at = cluster + cluster / 2;
-  std::uint16_t pair = Get16(tables.fat.data() + at);
+  std::uint16_t pair = GetLittleEndian16(tables.fat.data() + at);
   pair = (cluster & 1) != 0 ? static_cast<std::uint16_t>((pair & 0x000F) | value << 4)
                             : static_cast<std::uint16_t>((pair & 0xF000) | (value & 0xFFF));
-  Put16(tables.fat.data() + at, pair);
+  PutLittleEndian16(tables.fat.data() + at, pair);
   tables.fatDirty[at / kSectorSize] = true;
   tables.fatDirty[(at + 1) / kSectorSize] = true;
 }
@@ -243,12 +243,12 @@ void FatVolume::Stamp(std::uint8_t* entry, bool created) {
   const LocalTime now = m_clock ? m_clock() : LocalTime{};
   if (created) {
     entry[kCreateTenths] = DosTenths(now);
-    Put16(entry + kCreateTime, DosTime(now));
-    Put16(entry + kCreateDate, DosDate(now));
+    PutLittleEndian16(entry + kCreateTime, DosTime(now));
+    PutLittleEndian16(entry + kCreateDate, DosDate(now));
   }
-  Put16(entry + kAccessDate, DosDate(now));
-  Put16(entry + kWriteTime, DosTime(now));
-  Put16(entry + kWriteDate, DosDate(now));
+  PutLittleEndian16(entry + kAccessDate, DosDate(now));
+  PutLittleEndian16(entry + kWriteTime, DosTime(now));
+  PutLittleEndian16(entry + kWriteDate, DosDate(now));
 }
 
 std::uint32_t FatVolume::FindFile(const char* path, Tables& tables, int* slot) {
@@ -326,12 +326,12 @@ std::uint32_t FatVolume::CreateAlways(const char* path, std::uint32_t attributes
       return ERROR_ACCESS_DENIED;
     }
     std::vector<std::uint16_t> chain;
-    if (const std::uint16_t first = Get16(entry + kFirstCluster); first != 0) {
+    if (const std::uint16_t first = GetLittleEndian16(entry + kFirstCluster); first != 0) {
       if (const std::uint32_t error = LoadFat(tables)) return error;
       if (const std::uint32_t error = WalkChain(tables, first, 0, &chain)) return error;
     }
-    Put16(entry + kFirstCluster, 0);
-    Put32(entry + kFileSize, 0);
+    PutLittleEndian16(entry + kFirstCluster, 0);
+    PutLittleEndian32(entry + kFileSize, 0);
     entry[kAttributes] = static_cast<std::uint8_t>(present | requested | kArchive);
     Stamp(entry, false);
     tables.Touch(at);
@@ -434,8 +434,8 @@ std::uint32_t FatVolume::Write(FatFileHandle handle, const void* data, std::uint
   }
   file.size = static_cast<std::uint32_t>(newSize);
   file.written = true;
-  Put16(entry + kFirstCluster, file.firstCluster);
-  Put32(entry + kFileSize, file.size);
+  PutLittleEndian16(entry + kFirstCluster, file.firstCluster);
+  PutLittleEndian32(entry + kFileSize, file.size);
   tables.Touch(file.slot);
   if (const std::uint32_t error = FlushRoot(tables)) return error;
   if (written != nullptr) *written = size;
@@ -465,7 +465,7 @@ std::uint32_t FatVolume::ReadFile(const char* path, std::vector<std::uint8_t>* c
   if (const std::uint32_t error = FindFile(path, tables, &slot)) return error;
   const std::uint8_t* entry = tables.Entry(static_cast<std::uint32_t>(slot));
   if ((entry[kAttributes] & kDirectory) != 0) return ERROR_ACCESS_DENIED;
-  const std::uint32_t size = Get32(entry + kFileSize);
+  const std::uint32_t size = GetLittleEndian32(entry + kFileSize);
   if (size == 0) return ERROR_SUCCESS;
   const std::uint64_t clusterBytes = std::uint64_t{m_geometry.sectorsPerCluster} * kSectorSize;
   const std::uint64_t need = (size + clusterBytes - 1) / clusterBytes;
@@ -473,7 +473,7 @@ std::uint32_t FatVolume::ReadFile(const char* path, std::vector<std::uint8_t>* c
   if (const std::uint32_t error = LoadFat(tables)) return error;
   std::vector<std::uint16_t> chain;
   if (const std::uint32_t error =
-          WalkChain(tables, Get16(entry + kFirstCluster), static_cast<std::uint32_t>(need), &chain)) {
+          WalkChain(tables, GetLittleEndian16(entry + kFirstCluster), static_cast<std::uint32_t>(need), &chain)) {
     return error;
   }
   if (chain.size() < need) return ERROR_FILE_CORRUPT;  // the chain ends before the file does
@@ -503,13 +503,13 @@ std::uint32_t FatVolume::ListRoot(std::vector<FatEntryInfo>* entries) {
     info.name = IsLabel(entry) ? LabelText(info.rawName) : ShortNameText(info.rawName);
     info.attributes = entry[kAttributes];
     info.createTenths = entry[kCreateTenths];
-    info.createTime = Get16(entry + kCreateTime);
-    info.createDate = Get16(entry + kCreateDate);
-    info.accessDate = Get16(entry + kAccessDate);
-    info.writeTime = Get16(entry + kWriteTime);
-    info.writeDate = Get16(entry + kWriteDate);
-    info.firstCluster = Get16(entry + kFirstCluster);
-    info.size = Get32(entry + kFileSize);
+    info.createTime = GetLittleEndian16(entry + kCreateTime);
+    info.createDate = GetLittleEndian16(entry + kCreateDate);
+    info.accessDate = GetLittleEndian16(entry + kAccessDate);
+    info.writeTime = GetLittleEndian16(entry + kWriteTime);
+    info.writeDate = GetLittleEndian16(entry + kWriteDate);
+    info.firstCluster = GetLittleEndian16(entry + kFirstCluster);
+    info.size = GetLittleEndian32(entry + kFileSize);
     entries->push_back(info);
   }
   return ERROR_SUCCESS;
@@ -553,8 +553,8 @@ std::uint32_t FatVolume::SetVolumeLabel(const char* label) {
     }
     std::memcpy(entry + kName, name.data(), kNameSize);
     const LocalTime now = m_clock ? m_clock() : LocalTime{};
-    Put16(entry + kWriteTime, DosTime(now));
-    Put16(entry + kWriteDate, DosDate(now));
+    PutLittleEndian16(entry + kWriteTime, DosTime(now));
+    PutLittleEndian16(entry + kWriteDate, DosDate(now));
     tables.Touch(at);
   }
   if (const std::uint32_t error = FlushRoot(tables)) return error;

@@ -145,9 +145,9 @@ struct Session {
     for (std::uint32_t c = 2; c < g.clusterCount + 2; ++c) {
       std::uint32_t entry = 0;
       if (g.type == emulated::FatType::kFat16) {
-        entry = fl::Get16(fat.data() + std::size_t{c} * 2);
+        entry = GetLittleEndian16(fat.data() + std::size_t{c} * 2);
       } else {
-        const std::uint32_t pair = fl::Get16(fat.data() + c + c / 2);
+        const std::uint32_t pair = GetLittleEndian16(fat.data() + c + c / 2);
         entry = (c & 1) != 0 ? pair >> 4 : pair & 0xFFF;
       }
       free += entry == 0 ? 1 : 0;
@@ -440,8 +440,8 @@ std::vector<std::uint8_t> MakeImage(std::uint32_t totalSectors, std::uint8_t per
     std::uint8_t* entry = mbr + 0x1BE;
     entry[0] = 0x80;
     entry[4] = fat12 ? 0x01 : 0x06;
-    fl::Put32(entry + 8, partitionStart);
-    fl::Put32(entry + 12, totalSectors);
+    PutLittleEndian32(entry + 8, partitionStart);
+    PutLittleEndian32(entry + 12, totalSectors);
     mbr[510] = 0x55;
     mbr[511] = 0xAA;
   }
@@ -449,21 +449,21 @@ std::vector<std::uint8_t> MakeImage(std::uint32_t totalSectors, std::uint8_t per
   const std::uint8_t jump[3] = {0xEB, 0x3C, 0x90};
   std::memcpy(boot, jump, 3);
   std::memcpy(boot + 3, "MSWIN4.1", 8);
-  fl::Put16(boot + 0x0B, 512);
+  PutLittleEndian16(boot + 0x0B, 512);
   boot[0x0D] = perCluster;
-  fl::Put16(boot + 0x0E, 1);
+  PutLittleEndian16(boot + 0x0E, 1);
   boot[0x10] = 2;
-  fl::Put16(boot + 0x11, rootEntries);
-  if (totalSectors < 0x10000) fl::Put16(boot + 0x13, static_cast<std::uint16_t>(totalSectors));
-  else fl::Put32(boot + 0x20, totalSectors);
+  PutLittleEndian16(boot + 0x11, rootEntries);
+  if (totalSectors < 0x10000) PutLittleEndian16(boot + 0x13, static_cast<std::uint16_t>(totalSectors));
+  else PutLittleEndian32(boot + 0x20, totalSectors);
   boot[0x15] = 0xF8;
-  fl::Put16(boot + 0x16, fatSectors);
-  fl::Put16(boot + 0x18, 32);
-  fl::Put16(boot + 0x1A, 2);
-  fl::Put32(boot + 0x1C, partitionStart);
+  PutLittleEndian16(boot + 0x16, fatSectors);
+  PutLittleEndian16(boot + 0x18, 32);
+  PutLittleEndian16(boot + 0x1A, 2);
+  PutLittleEndian32(boot + 0x1C, partitionStart);
   boot[0x24] = 0x80;
   boot[0x26] = 0x29;
-  fl::Put32(boot + 0x27, 0x1234ABCD);
+  PutLittleEndian32(boot + 0x27, 0x1234ABCD);
   std::memcpy(boot + 0x2B, "SEED VOLUME", 11);
   std::memcpy(boot + 0x36, fat12 ? "FAT12   " : "FAT16   ", 8);
   boot[510] = 0x55;
@@ -478,9 +478,9 @@ std::vector<std::uint8_t> MakeImage(std::uint32_t totalSectors, std::uint8_t per
     std::uint8_t* e = root.data() + slot++ * 32;
     std::memcpy(e, name11, 11);
     e[11] = attributes;
-    fl::Put16(e + 24, 0x5A87);  // 2025-04-07
-    fl::Put16(e + 26, cluster);
-    fl::Put32(e + 28, size);
+    PutLittleEndian16(e + 24, 0x5A87);  // 2025-04-07
+    PutLittleEndian16(e + 26, cluster);
+    PutLittleEndian32(e + 28, size);
   };
   addEntry("SEED VOLUME", 0x08, 0, 0);
   {

@@ -15,6 +15,7 @@
 #include "devlib/library_state.h"
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
+#include "host/byte_order.h"
 #include "host/emulated/emulated_host.h"
 
 namespace fuzz {
@@ -257,10 +258,8 @@ void CheckSetDeviceInfo(emulated::EmulatedKey& key, FuzzInput& in) {
     const auto configuration = haveConfiguration ? ReadHex(CText(t.configuration)) : std::optional<unsigned long>(0x80);
     refused = !vendor || !product || !configuration;
     if (!refused) {
-      expected[0] = static_cast<std::uint8_t>(*vendor);
-      expected[1] = static_cast<std::uint8_t>(*vendor >> 8);
-      expected[2] = static_cast<std::uint8_t>(*product);
-      expected[3] = static_cast<std::uint8_t>(*product >> 8);
+      PutLittleEndian16(&expected[0], static_cast<std::uint16_t>(*vendor));
+      PutLittleEndian16(&expected[2], static_cast<std::uint16_t>(*product));
       PutUsb(expected, 4, 20, arg(2, t.manufacturer) != nullptr ? t.manufacturer : "");
       PutUsb(expected, 26, 20, arg(3, t.product) != nullptr ? t.product : "");
       generated = serialAbsent || CText(t.serial).empty();

@@ -12,6 +12,7 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
+#include "host/byte_order.h"
 #include "key/emulated_key.h"
 
 namespace fuzz {
@@ -57,10 +58,6 @@ bool PhaseFits(const Shape& shape, bool dataIn, std::uint32_t length) {
     case 'i': return dataIn && (shape.length == kAny || length == shape.length);
     default: return shape.length == kAny ? (!dataIn || length == 0) : !dataIn && length == shape.length;
   }
-}
-
-std::uint32_t Be32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
 }
 
 std::string TextField(const std::uint8_t* field, std::size_t capacity, std::uint8_t lengthByte) {
@@ -181,12 +178,12 @@ class KeySession {
         if ((c[1] & 0x01) != 0 && c[2] != 0x00 && c[2] != 0x80) return Fails(0x05, 0x24);
         return dataIn && length >= c[4] ? Good() : Fails(0x05, 0x24);
       case 0x5A:
-        return dataIn && length >= (std::uint32_t{c[7]} << 8 | c[8]) ? Good() : Fails(0x05, 0x24);
+        return dataIn && length >= GetBigEndian16(c + 7) ? Good() : Fails(0x05, 0x24);
       case 0x28:
       case 0x2A: {
         const bool write = c[0] == 0x2A;
-        const std::uint64_t lba = Be32(c + 2);
-        const std::uint32_t count = std::uint32_t{c[7]} << 8 | c[8];
+        const std::uint64_t lba = GetBigEndian32(c + 2);
+        const std::uint32_t count = GetBigEndian16(c + 7);
         if (count == 0 && length == 0) return Good();
         if (dataIn == write || length != count * 512) return Fails(0x05, 0x24);
         const auto visible = m_model.Visible();
@@ -256,8 +253,8 @@ class KeySession {
       return;
     }
     if (c[0] == 0x28 || c[0] == 0x2A) {
-      const std::uint32_t count = std::uint32_t{c[7]} << 8 | c[8];
-      const std::uint64_t base = m_model.Visible().first + Be32(c + 2);
+      const std::uint32_t count = GetBigEndian16(c + 7);
+      const std::uint64_t base = m_model.Visible().first + GetBigEndian32(c + 2);
       for (std::uint32_t i = 0; i < count; ++i) {
         const auto at = data.begin() + static_cast<std::ptrdiff_t>(i) * 512;
         if (c[0] == 0x2A) {
@@ -290,7 +287,7 @@ class KeySession {
       return;
     }
     if (c[0] == 0x5A) {
-      const std::uint32_t allocation = std::uint32_t{c[7]} << 8 | c[8];
+      const std::uint32_t allocation = GetBigEndian16(c + 7);
       if (allocation >= 4) FUZZ_CHECK(((data[3] & 0x80) != 0) == m_model.writeProtected, what + ": write-protect bit");
       return;
     }
@@ -307,15 +304,15 @@ class KeySession {
         FUZZ_CHECK(data == m_blocks[subcode], what + ": block reads back differently");
         return;
       case 0xA1:
-        m_pages[static_cast<std::uint16_t>(c[8] << 8 | c[9])] = data;
+        m_pages[GetBigEndian16(c + 8)] = data;
         return;
       case 0xA2: {
-        const auto page = m_pages.find(static_cast<std::uint16_t>(c[8] << 8 | c[9]));
+        const auto page = m_pages.find(GetBigEndian16(c + 8));
         FUZZ_CHECK(data == (page != m_pages.end() ? page->second : Bytes(64, 0xFF)), what + ": page reads back differently");
         return;
       }
       case 0x9A:
-        FUZZ_CHECK(data[0] == (m_config.capacityMb & 0xFF) && data[1] == (m_config.capacityMb >> 8 & 0xFF),
+        FUZZ_CHECK(GetLittleEndian16(data.data()) == (m_config.capacityMb & 0xFFFF),
                    what + ": capacity " + Hex(data));
         return;
       case 0x95: {
@@ -328,7 +325,7 @@ class KeySession {
         FUZZ_CHECK(data[0] == (m_config.flashType & 0xFF) && data[2] == (m_config.bankCount & 0xFF), what + ": flash config");
         return;
       case 0xB5:
-        FUZZ_CHECK(Be32(data.data()) == m_model.areaRegister, what + ": area size " + Hex(data));
+        FUZZ_CHECK(GetBigEndian32(data.data()) == m_model.areaRegister, what + ": area size " + Hex(data));
         return;
       case 0xB1: {
         const std::string& hint = m_model.areas[area].hint;
@@ -372,7 +369,7 @@ class KeySession {
         m_model.view = c[7] == 0 ? View::kFirst : View::kSecond;
         return;
       case 0xB4: {
-        const std::uint32_t sectors = Be32(data.data());
+        const std::uint32_t sectors = GetBigEndian32(data.data());
         FUZZ_CHECK(sectors != 0 && !m_model.writeProtected, what + ": area size " + Hex(data) + " accepted");
         m_model.areaRegister = sectors;
         m_model.view = View::kWhole;
@@ -408,7 +405,7 @@ class KeySession {
         FUZZ_CHECK(data[0] != 0xFF || data[1] != 0xFF, what + ": refresh refused");
         return;
       case 0xB4:
-        FUZZ_CHECK(Be32(data.data()) == 0 || m_model.writeProtected, what + ": area size refused");
+        FUZZ_CHECK(GetBigEndian32(data.data()) == 0 || m_model.writeProtected, what + ": area size refused");
         return;
       default:
         return;
@@ -426,9 +423,9 @@ class KeySession {
 std::uint32_t NaturalLength(const Bytes& cdb, bool dataIn) {
   switch (cdb[0]) {
     case 0x12: return cdb[4];
-    case 0x5A: return std::uint32_t{cdb[7]} << 8 | cdb[8];
+    case 0x5A: return GetBigEndian16(cdb.data() + 7);
     case 0x28:
-    case 0x2A: return (std::uint32_t{cdb[7]} << 8 | cdb[8]) * 512;
+    case 0x2A: return std::uint32_t{GetBigEndian16(cdb.data() + 7)} * 512;
     case 0xAD: {
       const Shape* shape = FindShape(cdb[3], dataIn);
       return shape == nullptr || shape->length == kAny ? 64 : shape->length;
@@ -453,10 +450,9 @@ Bytes ReadCdb(FuzzInput& in, std::uint64_t flashSectors) {
       const std::uint32_t near = in.Pick<std::uint32_t>({0, 1, 7, 64, 0xFFFFFFFFu});
       const bool anywhere = in.Bool();
       const std::uint32_t chosen = anywhere ? in.Range(0, static_cast<std::uint32_t>(flashSectors + 2)) : near;
-      for (int i = 0; i < 4; ++i) cdb[2 + i] = static_cast<std::uint8_t>(chosen >> (24 - 8 * i));
+      PutBigEndian32(cdb.data() + 2, chosen);
       const std::uint32_t count = in.Range(0, 40);
-      cdb[7] = static_cast<std::uint8_t>(count >> 8);
-      cdb[8] = static_cast<std::uint8_t>(count);
+      PutBigEndian16(cdb.data() + 7, static_cast<std::uint16_t>(count));
       break;
     }
     case 5: {

@@ -8,8 +8,8 @@
 
 #include "fuzz/fuzz_support.h"
 #include "fuzz/fuzz_targets.h"
+#include "host/byte_order.h"
 #include "key/emulated_key.h"
-#include "key/scsi_decode.h"
 #include "usb/usb_key_device.h"
 
 namespace fuzz {
@@ -20,11 +20,6 @@ using usb::Transfer;
 
 constexpr std::uint8_t kOpcodes[] = {0x00, 0x03, 0x12, 0x1A, 0x1B, 0x1E, 0x25, 0x28, 0x2A, 0x35, 0x5A, 0xAD, 0xFF};
 constexpr std::uint32_t kLargestPiece = 1100;
-
-std::uint32_t Le32(const Bytes& b, std::size_t at) {
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-         std::uint32_t{b[at + 3]} << 24;
-}
 
 class Host {
  public:
@@ -41,9 +36,9 @@ class Host {
           const Bytes& out, std::uint32_t piece) {
     const std::uint32_t tag = ++m_tag;
     Bytes cbw(usb::kCbwSize, 0);
-    emulated::StoreLittleEndian32(cbw.data(), usb::kCbwSignature);
-    emulated::StoreLittleEndian32(cbw.data() + usb::kCbwTagAt, tag);
-    emulated::StoreLittleEndian32(cbw.data() + usb::kCbwTransferLengthAt, hostLength);
+    PutLittleEndian32(cbw.data(), usb::kCbwSignature);
+    PutLittleEndian32(cbw.data() + usb::kCbwTagAt, tag);
+    PutLittleEndian32(cbw.data() + usb::kCbwTransferLengthAt, hostLength);
     cbw[usb::kCbwFlagsAt] = in ? usb::kCbwFlagDataIn : 0;
     cbw[usb::kCbwLunAt] = lun;
     cbw[usb::kCbwCdbLengthAt] = cdbLength;
@@ -80,13 +75,13 @@ class Host {
       t = m_bot.BulkIn(usb::kCswSize, bytes);
     }
     FUZZ_CHECK(t == Transfer::kDone && bytes.size() == usb::kCswSize, "no CSW after the data phase");
-    FUZZ_CHECK(Le32(bytes, usb::kCswSignatureAt) == usb::kCswSignature, "CSW signature");
-    FUZZ_CHECK(Le32(bytes, usb::kCswTagAt) == tag, "CSW tag differs from the CBW's");
+    FUZZ_CHECK(GetLittleEndian32(bytes.data() + usb::kCswSignatureAt) == usb::kCswSignature, "CSW signature");
+    FUZZ_CHECK(GetLittleEndian32(bytes.data() + usb::kCswTagAt) == tag, "CSW tag differs from the CBW's");
     const int status = bytes[usb::kCswStatusAt];
     FUZZ_CHECK(status <= 2, "CSW status " + std::to_string(status));
-    FUZZ_CHECK(Le32(bytes, usb::kCswResidueAt) <= hostLength, "residue beyond the host's length");
+    FUZZ_CHECK(GetLittleEndian32(bytes.data() + usb::kCswResidueAt) <= hostLength, "residue beyond the host's length");
     if (in && status == 0) {
-      FUZZ_CHECK(Le32(bytes, usb::kCswResidueAt) == hostLength - received, "residue differs from the data sent");
+      FUZZ_CHECK(GetLittleEndian32(bytes.data() + usb::kCswResidueAt) == hostLength - received, "residue differs from the data sent");
     }
     return status;
   }

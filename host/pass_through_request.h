@@ -40,6 +40,20 @@ inline constexpr std::uint32_t kTimeOutSeconds = 60;
 static_assert(kCdb + kCdbCapacity == kStructSize);
 static_assert(kSense >= kStructSize && kSense + 32 == kRequestSize);
 
+// Reading a request image field by field, as a host passes it on.
+inline std::uint16_t Length(const std::uint8_t* image) { return GetLittleEndian16(image + kLength); }
+inline std::uint8_t CdbLength(const std::uint8_t* image) { return image[kCdbLength]; }
+inline std::uint8_t SenseInfoLength(const std::uint8_t* image) { return image[kSenseInfoLength]; }
+inline bool IsDataIn(const std::uint8_t* image) { return image[kDataIn] == kDataInValue; }
+inline std::uint32_t DataTransferLength(const std::uint8_t* image) {
+  return GetLittleEndian32(image + kDataTransferLength);
+}
+inline std::uint32_t TimeOutValue(const std::uint8_t* image) { return GetLittleEndian32(image + kTimeOutValue); }
+inline std::uint32_t SenseInfoOffset(const std::uint8_t* image) { return GetLittleEndian32(image + kSenseInfoOffset); }
+inline const std::uint8_t* Cdb(const std::uint8_t* image) { return image + kCdb; }
+// The system's answer: the SCSI status the device gave.
+inline void SetScsiStatus(std::uint8_t* image, std::uint8_t status) { image[kScsiStatus] = status; }
+
 // Fills a zeroed request image as the library sends every command: target 1, the sense area at
 // kSense, the data phase and length given; the data buffer travels beside the image.
 inline void FillRequest(std::uint8_t* image, const std::uint8_t* cdb, std::uint8_t cdbLength, bool dataIn,

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "host/byte_order.h"
+
 namespace {
 
 struct ChsAddress {
@@ -34,8 +36,8 @@ Sector MakeMbr(const MbrValues& values) {
   entry[partition_entry::kType] = kPartitionTypeFat16;
   std::ranges::copy(EncodeChs(values.end.head, values.end.sector, values.end.cylinder),
                     entry.begin() + partition_entry::kEndChs);
-  WriteLittleEndian32(entry, partition_entry::kFirstSector, values.firstSector);
-  WriteLittleEndian32(entry, partition_entry::kSectorCount, values.sectorCount);
+  PutLittleEndian32(entry.data() + partition_entry::kFirstSector, values.firstSector);
+  PutLittleEndian32(entry.data() + partition_entry::kSectorCount, values.sectorCount);
 
   constexpr std::string_view kMarker = "AES256";
   static_assert(kMarker.size() == mbr_offset::kMarkerSize);
@@ -61,23 +63,23 @@ Sector MakeBootSector(const BootSectorValues& values) {
   constexpr std::uint8_t kJumpToProgram[3] = {0xEB, 0x3C, 0x90};  // jmp short 0x3E; nop
   std::ranges::copy(kJumpToProgram, sector.begin() + at::kJump);
   std::ranges::copy(std::string_view("IBM  7.0"), sector.begin() + at::kOemName);
-  WriteLittleEndian16(sector, at::kBytesPerSector, kSectorSize);
+  PutLittleEndian16(sector.data() + at::kBytesPerSector, kSectorSize);
   sector[at::kSectorsPerCluster] = 32;
-  WriteLittleEndian16(sector, at::kReservedSectors, values.reservedSectors);
+  PutLittleEndian16(sector.data() + at::kReservedSectors, values.reservedSectors);
   sector[at::kFatCount] = 2;
-  WriteLittleEndian16(sector, at::kRootEntries, 512);
-  WriteLittleEndian16(sector, at::kTotalSectors16, 0);
+  PutLittleEndian16(sector.data() + at::kRootEntries, 512);
+  PutLittleEndian16(sector.data() + at::kTotalSectors16, 0);
   sector[at::kMediaDescriptor] = 0xF8;
-  WriteLittleEndian16(sector, at::kSectorsPerFat, values.sectorsPerFat);
-  WriteLittleEndian16(sector, at::kSectorsPerTrack, values.sectorsPerTrack);
-  WriteLittleEndian16(sector, at::kHeads, values.heads);
-  WriteLittleEndian32(sector, at::kHiddenSectors, values.hiddenSectors);
-  WriteLittleEndian32(sector, at::kTotalSectors32, 2019296);
+  PutLittleEndian16(sector.data() + at::kSectorsPerFat, values.sectorsPerFat);
+  PutLittleEndian16(sector.data() + at::kSectorsPerTrack, values.sectorsPerTrack);
+  PutLittleEndian16(sector.data() + at::kHeads, values.heads);
+  PutLittleEndian32(sector.data() + at::kHiddenSectors, values.hiddenSectors);
+  PutLittleEndian32(sector.data() + at::kTotalSectors32, 2019296);
   sector[at::kDriveNumber] = values.driveNumber;
   sector[at::kReservedByte] = values.reservedByte;
   sector[at::kExtendedSignature] = 0x29;
   // One constant serial number for every key (shown by DOS as 2116-18D5).
-  WriteLittleEndian32(sector, at::kVolumeSerial, 0x211618D5);
+  PutLittleEndian32(sector.data() + at::kVolumeSerial, 0x211618D5);
   std::ranges::copy(std::string_view("NO NAME    "), sector.begin() + at::kVolumeLabel);
   std::ranges::copy(std::string_view("FAT16   "), sector.begin() + at::kFileSystemType);
   std::ranges::copy(FatBootProgram(), sector.begin() + at::kBootProgram);
@@ -175,12 +177,12 @@ void PatchPartitionSize(Sector& mbr, Sector& bootSector, FatKind kind, std::uint
   const auto high = static_cast<std::uint16_t>(sectorCount >> 16);
 
   mbr[mbr_offset::kEntry1Type] = fat12 ? kPartitionTypeFat12 : kPartitionTypeFat16;
-  WriteLittleEndian16(mbr, mbr_offset::kEntry1SectorCountLow, low);
-  WriteLittleEndian16(mbr, mbr_offset::kEntry1SectorCountHigh, fat12 ? 0 : high);
+  PutLittleEndian16(mbr.data() + mbr_offset::kEntry1SectorCountLow, low);
+  PutLittleEndian16(mbr.data() + mbr_offset::kEntry1SectorCountHigh, fat12 ? 0 : high);
 
-  WriteLittleEndian16(bootSector, at::kTotalSectors16, fat12 ? low : 0);
+  PutLittleEndian16(bootSector.data() + at::kTotalSectors16, fat12 ? low : 0);
   bootSector[at::kSectorsPerFat] = sectorsPerFat;
-  WriteLittleEndian32(bootSector, at::kTotalSectors32, fat12 ? 0 : sectorCount);
+  PutLittleEndian32(bootSector.data() + at::kTotalSectors32, fat12 ? 0 : sectorCount);
   bootSector[at::kFatTypeDigit] = fat12 ? '2' : '6';
 }
 

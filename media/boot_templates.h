@@ -19,29 +19,7 @@
 inline constexpr std::size_t kSectorSize = 512;
 using Sector = std::array<std::uint8_t, kSectorSize>;
 
-// Every on-key structure is little-endian.
-constexpr std::uint16_t ReadLittleEndian16(std::span<const std::uint8_t> bytes,
-                                           std::size_t offset) {
-  return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
-}
-
-constexpr std::uint32_t ReadLittleEndian32(std::span<const std::uint8_t> bytes,
-                                           std::size_t offset) {
-  return static_cast<std::uint32_t>(ReadLittleEndian16(bytes, offset)) |
-         static_cast<std::uint32_t>(ReadLittleEndian16(bytes, offset + 2)) << 16;
-}
-
-constexpr void WriteLittleEndian16(std::span<std::uint8_t> bytes, std::size_t offset,
-                                   std::uint16_t value) {
-  bytes[offset] = static_cast<std::uint8_t>(value);
-  bytes[offset + 1] = static_cast<std::uint8_t>(value >> 8);
-}
-
-constexpr void WriteLittleEndian32(std::span<std::uint8_t> bytes, std::size_t offset,
-                                   std::uint32_t value) {
-  WriteLittleEndian16(bytes, offset, static_cast<std::uint16_t>(value));
-  WriteLittleEndian16(bytes, offset + 2, static_cast<std::uint16_t>(value >> 16));
-}
+// Every on-key structure is little-endian: host/byte_order.h reads and writes it.
 
 // 0x55 0xAA at 0x1FE of master boot records and boot sectors (not of FAT or directory sectors).
 inline constexpr std::uint8_t kBootSignature[2] = {0x55, 0xAA};

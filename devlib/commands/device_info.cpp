@@ -8,6 +8,7 @@
 
 #include "devlib/commands/vendor_cdb.h"
 #include "devlib/scsi_flash_device.h"
+#include "host/byte_order.h"
 #include "host/host.h"
 
 namespace ib = info_block;
@@ -114,10 +115,8 @@ ResultCode ScsiFlashDevice::SetDeviceInfo(const char* vendorIdText, const char* 
         (haveConfiguration && !ParseHex(configurationText, &configuration))) {
       return kResultGeneralFailure;
     }
-    block[ib::kVendorId] = static_cast<std::uint8_t>(vendorId);
-    block[ib::kVendorId + 1] = static_cast<std::uint8_t>(vendorId >> 8);
-    block[ib::kProductId] = static_cast<std::uint8_t>(productId);
-    block[ib::kProductId + 1] = static_cast<std::uint8_t>(productId >> 8);
+    PutLittleEndian16(block + ib::kVendorId, static_cast<std::uint16_t>(vendorId));
+    PutLittleEndian16(block + ib::kProductId, static_cast<std::uint16_t>(productId));
     PutUsbText(block, ib::kManufacturerLength, ib::kManufacturer, ib::kManufacturerCapacity,
                manufacturer != nullptr ? manufacturer : "");
     PutUsbText(block, ib::kProductLength, ib::kProduct, ib::kProductCapacity, product != nullptr ? product : "");

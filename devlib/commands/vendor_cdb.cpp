@@ -1,15 +1,9 @@
 #include "devlib/commands/vendor_cdb.h"
 
+#include "host/byte_order.h"
 #include "host/host.h"
 
 namespace {
-
-std::uint32_t LittleEndian32(const char* p) {
-  return static_cast<std::uint32_t>(static_cast<std::uint8_t>(p[0])) |
-         static_cast<std::uint32_t>(static_cast<std::uint8_t>(p[1])) << 8 |
-         static_cast<std::uint32_t>(static_cast<std::uint8_t>(p[2])) << 16 |
-         static_cast<std::uint32_t>(static_cast<std::uint8_t>(p[3])) << 24;
-}
 
 VendorCdb FilledCdb() {
   VendorCdb cdb;
@@ -22,8 +16,8 @@ VendorCdb FilledCdb() {
 std::uint32_t FillerSeed() {
   char date[9] = {};
   host::Clock().LocalDateText(date);
-  const std::uint32_t d0 = LittleEndian32(date);
-  const std::uint32_t d1 = LittleEndian32(date + 4);
+  const std::uint32_t d0 = GetLittleEndian32(reinterpret_cast<const std::uint8_t*>(date));
+  const std::uint32_t d1 = GetLittleEndian32(reinterpret_cast<const std::uint8_t*>(date + 4));
   const std::uint32_t t = host::Clock().SecondsSince1970();
   return t * d1 + d0;
 }
@@ -36,15 +30,11 @@ void FillRandom(std::uint8_t* buffer, std::size_t count) {
 }
 
 void PutBigEndian16(VendorCdb& cdb, std::size_t position, std::uint16_t value) {
-  cdb[position] = static_cast<std::uint8_t>(value >> 8);
-  cdb[position + 1] = static_cast<std::uint8_t>(value);
+  PutBigEndian16(&cdb[position], value);
 }
 
 void PutBigEndian32(VendorCdb& cdb, std::size_t position, std::uint32_t value) {
-  cdb[position] = static_cast<std::uint8_t>(value >> 24);
-  cdb[position + 1] = static_cast<std::uint8_t>(value >> 16);
-  cdb[position + 2] = static_cast<std::uint8_t>(value >> 8);
-  cdb[position + 3] = static_cast<std::uint8_t>(value);
+  PutBigEndian32(&cdb[position], value);
 }
 
 VendorCdb BuildVendorCdb(std::uint8_t subcode) {

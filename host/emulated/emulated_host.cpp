@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "key/scsi_decode.h"
+#include "host/byte_order.h"
 #include "host/emulated/visible_sectors.h"
 
 namespace emulated {
@@ -262,12 +262,12 @@ bool EmulatedHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlC
   event.dataBufferIsNull = request.dataBuffer == nullptr;
 
   std::uint8_t* image = request.image.data();
-  const std::uint16_t length = static_cast<std::uint16_t>(image[0] | image[1] << 8);
+  const std::uint16_t length = GetLittleEndian16(image);
   const std::uint8_t cdbLength = image[6];
   const std::uint8_t senseLength = image[7];
   const bool dataIn = image[8] == 1;
-  const std::uint32_t transferLength = LittleEndian32At(image + 12);
-  const std::uint32_t senseOffset = LittleEndian32At(image + 24);
+  const std::uint32_t transferLength = GetLittleEndian32(image + 12);
+  const std::uint32_t senseOffset = GetLittleEndian32(image + 24);
   event.cdb.assign(image + 28, image + 28 + std::min<std::size_t>(cdbLength, 16));
   event.dataIn = dataIn;
   event.length = transferLength;
@@ -378,18 +378,18 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
   std::uint8_t* block = system.data();
   event.request.assign(block, block + kHelperHeader);
 
-  const int index = static_cast<int>(LittleEndian32At(block + 4));
-  const bool dataOut = LittleEndian32At(block + 8) != 0;
-  const std::uint32_t length = LittleEndian32At(block + 20);
+  const int index = static_cast<int>(GetLittleEndian32(block + 4));
+  const bool dataOut = GetLittleEndian32(block + 8) != 0;
+  const std::uint32_t length = GetLittleEndian32(block + 20);
   event.helperIndex = index;
   event.cdb.assign(block + 24, block + 36);
   event.dataIn = !dataOut;
   event.length = length;
 
   std::uint32_t returned = outSize;
-  StoreLittleEndian32(block + 12, 0);  // completion
-  StoreLittleEndian32(block + 16, 0);  // sense present
-  const bool sizesFit = LittleEndian32At(block) == 64 && length <= kHelperMaxData &&
+  PutLittleEndian32(block + 12, 0);  // completion
+  PutLittleEndian32(block + 16, 0);  // sense present
+  const bool sizesFit = GetLittleEndian32(block) == 64 && length <= kHelperMaxData &&
                         (dataOut ? inSize >= kHelperHeader + length
                                  : length == 0 || outSize >= kHelperHeader + length);
   if (sizesFit) {
@@ -405,7 +405,7 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
     event.delivered = outcome.delivered;
     event.status = outcome.status;
     if (outcome.ioctlOk && outcome.status == kStatusGood) {
-      StoreLittleEndian32(block + 12, 1);
+      PutLittleEndian32(block + 12, 1);
       if (!dataOut && length > 0) {
         std::memcpy(block + kHelperHeader, data.data(), command.Answered());
         // The I/O manager copies back what the driver reports, not the whole output size.
@@ -413,7 +413,7 @@ bool EmulatedHost::Control(host::Handle driver, std::uint32_t ioControlCode, con
       }
     } else if (outcome.ioctlOk && device != nullptr) {
       const auto sense = device->LastSense().Bytes();
-      StoreLittleEndian32(block + 16, 1);
+      PutLittleEndian32(block + 16, 1);
       std::memset(block + 36, 0, 24);
       std::memcpy(block + 36, sense.data(), sense.size());
     }
@@ -476,12 +476,26 @@ void EmulatedHost::LocalDateText(char text[9]) {
 }
 
 // ---- Files and volumes -------------------------------------------------------------------------
+// The calls are the FAT adapter's (fat/fat_file_system.h); the host traces them and refuses a
+// label when the fault plan says so.
+
+namespace {
+
+// A path as the trace shows it; a null one (the root of the current directory, where Windows
+// allows it) as "(null)".
+std::string PathText(const char* path) { return path != nullptr ? path : "(null)"; }
+
+}  // namespace
 
 std::uint32_t EmulatedHost::GetDriveType(const char* rootPath) {
   TraceEvent event;
   event.kind = TraceKind::kDriveType;
-  event.text = rootPath;
+  event.text = PathText(rootPath);
   trace.Add(event);
+  return m_fileSystem.GetDriveType(rootPath);
+}
+
+std::uint32_t EmulatedHost::DriveTypeOf(const char* rootPath) {
   if (std::strlen(rootPath) != 3 || rootPath[1] != ':' || rootPath[2] != '\\') {
     return host::win32::DRIVE_NO_ROOT_DIR;
   }
@@ -494,10 +508,9 @@ bool EmulatedHost::GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeB
                                       std::uint64_t* totalBytes, std::uint64_t* totalFreeBytes) {
   TraceEvent event;
   event.kind = TraceKind::kFreeSpace;
-  event.text = std::string(rootPath) + " (GetDiskFreeSpaceExA)";
+  event.text = PathText(rootPath) + " (GetDiskFreeSpaceExA)";
   trace.Add(event);
-  MountedVolume mounted = Mount(rootPath);
-  return mounted.volume && mounted.volume->GetDiskFreeSpaceEx(freeBytesToCaller, totalBytes, totalFreeBytes) == 0;
+  return m_fileSystem.GetDiskFreeSpaceEx(rootPath, freeBytesToCaller, totalBytes, totalFreeBytes);
 }
 
 bool EmulatedHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster,
@@ -505,22 +518,22 @@ bool EmulatedHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectors
                                     std::uint32_t* totalClusters) {
   TraceEvent event;
   event.kind = TraceKind::kFreeSpace;
-  event.text = std::string(rootPath) + " (GetDiskFreeSpaceA)";
+  event.text = PathText(rootPath) + " (GetDiskFreeSpaceA)";
   trace.Add(event);
-  MountedVolume mounted = Mount(rootPath);
-  return mounted.volume &&
-         mounted.volume->GetDiskFreeSpace(sectorsPerCluster, bytesPerSector, freeClusters, totalClusters) == 0;
+  return m_fileSystem.GetDiskFreeSpace(rootPath, sectorsPerCluster, bytesPerSector, freeClusters, totalClusters);
 }
 
 std::uint32_t EmulatedHost::GetCurrentDirectory(std::uint32_t size, char* buffer) {
-  const auto length = static_cast<std::uint32_t>(currentDirectory.size());
-  if (length + 1 > size) return length + 1;
-  std::memcpy(buffer, currentDirectory.c_str(), length + 1);
-  return length;
+  return m_fileSystem.GetCurrentDirectory(size, buffer);
 }
 
-EmulatedHost::MountedVolume EmulatedHost::Mount(const char* path) {
-  MountedVolume mounted;
+bool EmulatedHost::CurrentDirectoryPath(std::string* path) {
+  *path = currentDirectory;
+  return true;
+}
+
+MountedFat EmulatedHost::MountVolume(const char* path) {
+  MountedFat mounted;
   if (path == nullptr || std::strlen(path) < 2 || path[1] != ':') return mounted;
   EmulatedDevice* device = DeviceAt(path[0]);
   const bool keyGone = device != nullptr && device->Kind() == DriveKind::kKey && faults.keyRemovedFrom &&
@@ -546,41 +559,29 @@ void EmulatedHost::TraceFile(const std::string& what, bool ok) {
 }
 
 bool EmulatedHost::FindFirstFile(const char* path) {
-  MountedVolume mounted = Mount(path);
-  const bool found = mounted.volume && mounted.volume->FileExists(path);
+  const bool found = m_fileSystem.FindFirstFile(path);
   TraceFile(std::string("find ") + path, found);
   return found;
 }
 
 bool EmulatedHost::SetFileAttributes(const char* path, std::uint32_t attributes) {
-  MountedVolume mounted = Mount(path);
-  const bool ok = mounted.volume && mounted.volume->SetAttributes(path, attributes) == 0;
+  const bool ok = m_fileSystem.SetFileAttributes(path, attributes);
   char what[32];
   std::snprintf(what, sizeof what, "attributes %02X ", attributes);
   TraceFile(what + std::string(path), ok);
   return ok;
 }
 
-host::Handle EmulatedHost::CreateFile(const char* path, std::uint32_t, std::uint32_t, std::uint32_t creationDisposition,
-                                      std::uint32_t flagsAndAttributes) {
-  OpenFile open;
-  MountedVolume mounted = Mount(path);
-  bool ok = mounted.volume && creationDisposition == host::win32::CREATE_ALWAYS &&
-            mounted.volume->CreateAlways(path, flagsAndAttributes & 0x27, &open.file) == 0;
-  TraceFile(std::string("create ") + path, ok);
-  if (!ok) return host::kInvalidHandle;
-  open.sectors = std::move(mounted.sectors);
-  open.volume = std::move(mounted.volume);
-  const host::Handle handle = m_nextHandle++;
-  m_files[handle] = std::move(open);
+host::Handle EmulatedHost::CreateFile(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
+                                      std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) {
+  const host::Handle handle =
+      m_fileSystem.CreateFile(path, desiredAccess, shareMode, creationDisposition, flagsAndAttributes);
+  TraceFile(std::string("create ") + path, handle != host::kInvalidHandle);
   return handle;
 }
 
 bool EmulatedHost::WriteFile(host::Handle file, const void* data, std::uint32_t size, std::uint32_t* written) {
-  auto it = m_files.find(file);
-  std::uint32_t done = 0;
-  const bool ok = it != m_files.end() && it->second.volume->Write(it->second.file, data, size, &done) == 0;
-  if (written != nullptr) *written = done;
+  const bool ok = m_fileSystem.WriteFile(file, data, size, written);
   char what[32];
   std::snprintf(what, sizeof what, "write %u bytes", size);
   TraceFile(what, ok);
@@ -588,18 +589,15 @@ bool EmulatedHost::WriteFile(host::Handle file, const void* data, std::uint32_t 
 }
 
 bool EmulatedHost::CloseFile(host::Handle file) {
-  auto it = m_files.find(file);
-  const bool ok = it != m_files.end() && it->second.volume->Close(it->second.file) == 0;
-  if (it != m_files.end()) m_files.erase(it);
+  const bool ok = m_fileSystem.CloseFile(file);
   TraceFile("close", ok);
   return ok;
 }
 
 bool EmulatedHost::SetVolumeLabel(const char* rootPath, const char* label) {
-  MountedVolume mounted = Mount(rootPath);
-  const bool ok = !faults.labelRefused && mounted.volume && mounted.volume->SetVolumeLabel(label) == 0;
+  const bool ok = !faults.labelRefused && m_fileSystem.SetVolumeLabel(rootPath, label);
   // A null label (remove it) and the empty text are told apart.
-  TraceFile(std::string("label ") + rootPath + (label != nullptr ? std::string(" \"") + label + "\"" : " (null)"), ok);
+  TraceFile("label " + PathText(rootPath) + (label != nullptr ? std::string(" \"") + label + "\"" : " (null)"), ok);
   return ok;
 }
 

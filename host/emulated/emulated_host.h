@@ -17,13 +17,19 @@
 
 #include "key/emulated_device.h"
 #include "key/emulated_key.h"
-#include "fat/fat_volume.h"
+#include "fat/fat_file_system.h"
 #include "host/emulated/registry_tree.h"
-#include "host/emulated/trace.h"
 #include "host/administrator_test.h"
 #include "host/host.h"
+#include "host/trace.h"
 
 namespace emulated {
+
+// The trace's vocabulary is the ports' (host/trace.h), shared with the Linux host; the readers of
+// the emulated host's trace keep these names.
+using host::Trace;
+using host::TraceEvent;
+using host::TraceKind;
 
 struct FaultPlan {
   std::set<char> volumesThatDoNotOpen;          // CreateFileA on \\.\X: fails for these letters
@@ -82,7 +88,8 @@ class EmulatedHost : public host::VolumePort,
                      public host::SecurityPort,
                      public host::FileSystemPort,
                      public host::ShellPort,
-                     public host::ResourcePort {
+                     public host::ResourcePort,
+                     private FatVolumeSource {
  public:
   EmulatedHost();
   ~EmulatedHost() override;
@@ -181,7 +188,7 @@ class EmulatedHost : public host::VolumePort,
   // SecurityPort.
   bool IsAdministrator() override;
 
-  // FileSystemPort.
+  // FileSystemPort: the FAT adapter's calls, traced.
   std::uint32_t GetDriveType(const char* rootPath) override;
   std::uint32_t GetCurrentDirectory(std::uint32_t size, char* buffer) override;
   bool FindFirstFile(const char* path) override;
@@ -203,17 +210,12 @@ class EmulatedHost : public host::VolumePort,
     char letter = 0;
     std::uint32_t access = 0;
   };
-  struct OpenFile {
-    std::unique_ptr<SectorDevice> sectors;
-    std::unique_ptr<FatVolume> volume;
-    FatFileHandle file = kInvalidFatFileHandle;
-  };
-  struct MountedVolume {
-    std::unique_ptr<SectorDevice> sectors;
-    std::unique_ptr<FatVolume> volume;
-  };
+  // FatVolumeSource: the drive types and volumes of the attached devices.
+  std::uint32_t DriveTypeOf(const char* rootPath) override;
   // The FAT volume Windows would present at the path's drive letter; empty when there is none.
-  MountedVolume Mount(const char* path);
+  MountedFat MountVolume(const char* path) override;
+  bool CurrentDirectoryPath(std::string* path) override;
+  host::Handle NewHandle() override { return m_nextHandle++; }
   void TraceFile(const std::string& what, bool ok);
   struct Outcome {
     bool ioctlOk = true;
@@ -232,7 +234,6 @@ class EmulatedHost : public host::VolumePort,
   std::array<EmulatedDevice*, 26> m_helperDevices{};          // by helper index
   std::array<std::unique_ptr<EmulatedDevice>, 26> m_helperOnly;
   std::map<host::Handle, OpenHandle> m_handles;
-  std::map<host::Handle, OpenFile> m_files;
   host::Handle m_nextHandle = 0x100;
   std::uint64_t m_commandIndex = 0;
   int m_devicesRecorded = 0;
@@ -244,6 +245,8 @@ class EmulatedHost : public host::VolumePort,
   std::string m_dateText;
   std::vector<std::pair<host::WindowHandle, std::string>> m_windows;
   host::WindowHandle m_nextWindow = 0x10010;
+  // Last, so that open files go before the devices their sectors read.
+  FatFileSystem m_fileSystem{*this};
 };
 
 }  // namespace emulated

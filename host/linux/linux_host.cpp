@@ -12,30 +12,12 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/pass_through_request.h"
+
 namespace linuxhost {
 namespace {
 
-// SCSI_PASS_THROUGH_DIRECT of a 32-bit program, read at its own offsets.
-namespace sptd {
-constexpr std::size_t kLength = 0;
-constexpr std::size_t kScsiStatus = 2;
-constexpr std::size_t kCdbLength = 6;
-constexpr std::size_t kSenseInfoLength = 7;
-constexpr std::size_t kDataIn = 8;
-constexpr std::size_t kDataTransferLength = 12;
-constexpr std::size_t kTimeOutValue = 16;
-constexpr std::size_t kSenseInfoOffset = 24;
-constexpr std::size_t kCdb = 28;
-constexpr std::size_t kCdbRoom = 16;
-constexpr std::uint16_t kStructSize = 44;
-constexpr std::uint8_t kDataInValue = 1;
-}  // namespace sptd
-
 constexpr std::size_t kSectorSize = 512;
-
-std::uint32_t Little32(const std::uint8_t* p) {
-  return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
 
 // The letter of "\\.\E:", of "E:\" or of "E:\NAME.EXT".
 char VolumeLetter(const char* path) {
@@ -102,7 +84,7 @@ class BlockDeviceSectors final : public emulated::SectorDevice {
 LinuxHost::LinuxHost(DeviceCalls& calls, SystemPaths paths) : m_calls(calls), m_paths(std::move(paths)) {}
 
 LinuxHost::~LinuxHost() {
-  m_files.clear();
+  m_fileSystem.DropOpenFiles();  // their sectors flush through the descriptor
   if (m_fd >= 0) {
     // The kernel still holds the partition table it read at attach; have it read the new one,
     // so the system sees the volume the program wrote. Refused while a partition is open: then
@@ -136,7 +118,7 @@ void LinuxHost::FillPorts(host::Ports& ports) {
   ports.clock = this;
   ports.security = this;
   ports.registry = this;
-  ports.files = this;
+  ports.files = &m_fileSystem;
 }
 
 bool LinuxHost::IsOurs(const char* path) const {
@@ -160,27 +142,31 @@ host::Handle LinuxHost::OpenVolume(const char* path, std::uint32_t, std::uint32_
 
 bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode, host::PassThroughRequest& request,
                                 std::uint32_t, std::uint32_t outSize, std::uint32_t* bytesReturned) {
+  namespace pt = pass_through;
   std::uint8_t* image = request.image.data();
-  HostEvent event;
+  host::TraceEvent event;
+  event.kind = host::TraceKind::kPassThrough;
   event.letter = m_letter;
-  const std::uint8_t cdbLength = std::min<std::uint8_t>(image[sptd::kCdbLength], sptd::kCdbRoom);
-  event.cdb.assign(image + sptd::kCdb, image + sptd::kCdb + cdbLength);
-  event.dataIn = image[sptd::kDataIn] == sptd::kDataInValue;
-  event.length = Little32(image + sptd::kDataTransferLength);
+  const std::uint8_t cdbLength = std::min<std::uint8_t>(pt::CdbLength(image), pt::kCdbCapacity);
+  event.cdb.assign(pt::Cdb(image), pt::Cdb(image) + cdbLength);
+  event.dataIn = pt::IsDataIn(image);
+  event.length = pt::DataTransferLength(image);
 
   const bool wellFormed = m_volumes.count(volume) != 0 && ioControlCode == host::win32::IOCTL_SCSI_PASS_THROUGH_DIRECT &&
-                          (image[sptd::kLength] | image[sptd::kLength + 1] << 8) == sptd::kStructSize &&
-                          cdbLength > 0 && (event.length == 0 || request.dataBuffer != nullptr);
+                          pt::Length(image) == pt::kStructSize && cdbLength > 0 &&
+                          (event.length == 0 || request.dataBuffer != nullptr);
   if (!wellFormed) {
-    event.outcome.error = -EINVAL;
-    lastFailure = event.outcome;
-    events.push_back(std::move(event));
+    SgOutcome refused;
+    refused.error = -EINVAL;
+    lastFailure = refused;
+    event.status = refused.status;
+    trace.Add(std::move(event));
     return false;
   }
 
-  const std::uint32_t senseOffset = Little32(image + sptd::kSenseInfoOffset);
+  const std::uint32_t senseOffset = pt::SenseInfoOffset(image);
   SgCommand command;
-  command.cdb = image + sptd::kCdb;
+  command.cdb = pt::Cdb(image);
   command.cdbLength = cdbLength;
   command.dataIn = event.dataIn;
   command.data = request.dataBuffer;
@@ -188,19 +174,21 @@ bool LinuxHost::SendPassThrough(host::Handle volume, std::uint32_t ioControlCode
   if (senseOffset < request.image.size()) {
     command.sense = image + senseOffset;
     command.senseRoom = static_cast<std::uint8_t>(
-        std::min<std::size_t>(image[sptd::kSenseInfoLength], request.image.size() - senseOffset));
+        std::min<std::size_t>(pt::SenseInfoLength(image), request.image.size() - senseOffset));
   }
-  command.timeoutMs = Little32(image + sptd::kTimeOutValue) * 1000;
-  event.outcome = SendSgIo(m_calls, m_fd, command);
-  const bool delivered = event.outcome.delivered;
-  if (delivered) {
-    image[sptd::kScsiStatus] = event.outcome.status;
+  command.timeoutMs = pt::TimeOutValue(image) * 1000;
+  const SgOutcome outcome = SendSgIo(m_calls, m_fd, command);
+  event.status = outcome.status;
+  event.ok = outcome.delivered;
+  event.delivered = outcome.delivered;
+  if (outcome.delivered) {
+    pt::SetScsiStatus(image, outcome.status);
     if (bytesReturned != nullptr) *bytesReturned = outSize;
   } else {
-    lastFailure = event.outcome;
+    lastFailure = outcome;
   }
-  events.push_back(std::move(event));
-  return delivered;
+  trace.Add(std::move(event));
+  return outcome.delivered;
 }
 
 bool LinuxHost::CloseVolume(host::Handle volume) { return m_volumes.erase(volume) == 1; }
@@ -242,10 +230,10 @@ std::int32_t LinuxHost::CloseKey(host::RegistryKey) { return 0; }
 // ---- Clock ---------------------------------------------------------------------------------
 
 void LinuxHost::Sleep(std::uint32_t milliseconds) {
-  HostEvent event;
-  event.kind = HostEvent::Kind::kPause;
+  host::TraceEvent event;
+  event.kind = host::TraceKind::kPause;
   event.milliseconds = milliseconds;
-  events.push_back(std::move(event));
+  trace.Add(std::move(event));
   if (realPauses) std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   m_pausedMs += milliseconds;
 }
@@ -268,103 +256,30 @@ void LinuxHost::LocalDateText(char text[9]) {
 
 // ---- Files and volumes -----------------------------------------------------------------------
 
-LinuxHost::Volume LinuxHost::Mount(const char* path) {
-  Volume volume;
-  if (!IsOurs(path) || !Present()) return volume;
-  for (int attempt = 0; attempt < 2 && !volume.fat; ++attempt) {
+emulated::MountedFat LinuxHost::MountVolume(const char* path) {
+  emulated::MountedFat mounted;
+  if (!IsOurs(path) || !Present()) return mounted;
+  for (int attempt = 0; attempt < 2 && !mounted.volume; ++attempt) {
     if (attempt == 1) {
       // The key may show a larger area than the kernel read at attach (a run cut off earlier
       // left a smaller one): have the kernel read the capacity again.
       m_calls.WriteAttribute((std::filesystem::path(m_paths.sysRoot) / "block" / m_disk.name / "device" / "rescan").string(), "1");
     }
-    volume.sectors = std::make_unique<BlockDeviceSectors>(m_calls, m_fd, m_readOnly);
-    volume.fat = emulated::FatVolume::Mount(*volume.sectors);
+    mounted.sectors = std::make_unique<BlockDeviceSectors>(m_calls, m_fd, m_readOnly);
+    mounted.volume = emulated::FatVolume::Mount(*mounted.sectors);
   }
-  if (volume.fat) volume.fat->SetClock(LocalNow);
-  return volume;
+  if (mounted.volume) mounted.volume->SetClock(LocalNow);
+  return mounted;
 }
 
-std::uint32_t LinuxHost::GetDriveType(const char* rootPath) {
+std::uint32_t LinuxHost::DriveTypeOf(const char* rootPath) {
   return IsOurs(rootPath) && Present() ? host::win32::DRIVE_REMOVABLE : host::win32::DRIVE_NO_ROOT_DIR;
 }
 
-bool LinuxHost::GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeBytesToCaller, std::uint64_t* totalBytes,
-                                   std::uint64_t* totalFreeBytes) {
-  // Windows takes a null for any output it need not fill.
-  std::uint64_t values[3] = {};
-  Volume volume = Mount(rootPath);
-  if (!volume.fat || volume.fat->GetDiskFreeSpaceEx(&values[0], &values[1], &values[2]) != 0) return false;
-  std::uint64_t* outputs[3] = {freeBytesToCaller, totalBytes, totalFreeBytes};
-  for (int i = 0; i < 3; ++i) {
-    if (outputs[i] != nullptr) *outputs[i] = values[i];
-  }
-  return true;
-}
-
-bool LinuxHost::GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster, std::uint32_t* bytesPerSector,
-                                 std::uint32_t* freeClusters, std::uint32_t* totalClusters) {
-  std::uint32_t values[4] = {};
-  Volume volume = Mount(rootPath);
-  if (!volume.fat || volume.fat->GetDiskFreeSpace(&values[0], &values[1], &values[2], &values[3]) != 0) return false;
-  std::uint32_t* outputs[4] = {sectorsPerCluster, bytesPerSector, freeClusters, totalClusters};
-  for (int i = 0; i < 4; ++i) {
-    if (outputs[i] != nullptr) *outputs[i] = values[i];
-  }
-  return true;
-}
-
-std::uint32_t LinuxHost::GetCurrentDirectory(std::uint32_t size, char* buffer) {
+bool LinuxHost::CurrentDirectoryPath(std::string* path) {
   std::error_code error;
-  const std::string current = std::filesystem::current_path(error).string();
-  if (error) return 0;
-  const auto length = static_cast<std::uint32_t>(current.size());
-  if (length + 1 > size) return length + 1;
-  std::memcpy(buffer, current.c_str(), length + 1);
-  return length;
-}
-
-bool LinuxHost::FindFirstFile(const char* path) {
-  Volume volume = Mount(path);
-  return volume.fat && volume.fat->FileExists(path);
-}
-
-bool LinuxHost::SetFileAttributes(const char* path, std::uint32_t attributes) {
-  Volume volume = Mount(path);
-  return volume.fat && volume.fat->SetAttributes(path, attributes) == 0;
-}
-
-host::Handle LinuxHost::CreateFile(const char* path, std::uint32_t, std::uint32_t, std::uint32_t creationDisposition,
-                                   std::uint32_t flagsAndAttributes) {
-  constexpr std::uint32_t kFileAttributeBits = 0x27;  // read-only, hidden, system, archive
-  Volume volume = Mount(path);
-  if (!volume.fat || creationDisposition != host::win32::CREATE_ALWAYS ||
-      volume.fat->CreateAlways(path, flagsAndAttributes & kFileAttributeBits, &volume.file) != 0) {
-    return host::kInvalidHandle;
-  }
-  const host::Handle handle = m_nextHandle++;
-  m_files.emplace(handle, std::move(volume));
-  return handle;
-}
-
-bool LinuxHost::WriteFile(host::Handle file, const void* data, std::uint32_t size, std::uint32_t* written) {
-  auto it = m_files.find(file);
-  std::uint32_t done = 0;
-  const bool ok = it != m_files.end() && it->second.fat->Write(it->second.file, data, size, &done) == 0;
-  if (written != nullptr) *written = done;
-  return ok;
-}
-
-bool LinuxHost::CloseFile(host::Handle file) {
-  auto it = m_files.find(file);
-  if (it == m_files.end()) return false;
-  const bool ok = it->second.fat->Close(it->second.file) == 0;
-  m_files.erase(it);  // the sectors flush here, before the program goes on
-  return ok;
-}
-
-bool LinuxHost::SetVolumeLabel(const char* rootPath, const char* label) {
-  Volume volume = Mount(rootPath);
-  return volume.fat && volume.fat->SetVolumeLabel(label) == 0;
+  *path = std::filesystem::current_path(error).string();
+  return !error;
 }
 
 }  // namespace linuxhost

@@ -22,31 +22,21 @@
 #include <string>
 #include <vector>
 
-#include "fat/fat_volume.h"
+#include "fat/fat_file_system.h"
 #include "host/host.h"
+#include "host/trace.h"
 #include "host/linux/device_calls.h"
 #include "host/linux/sg_transport.h"
 #include "host/linux/usb_disks.h"
 
 namespace linuxhost {
 
-// What crossed the host, in order: the command blocks and the pauses.
-struct HostEvent {
-  enum class Kind { kCommand, kPause } kind = Kind::kCommand;
-  char letter = 0;
-  std::vector<std::uint8_t> cdb;
-  bool dataIn = false;
-  std::uint32_t length = 0;
-  SgOutcome outcome;
-  std::uint32_t milliseconds = 0;
-};
-
 class LinuxHost : public host::VolumePort,
                   public host::HelperDriverPort,
                   public host::ClockPort,
                   public host::SecurityPort,
                   public host::RegistryPort,
-                  public host::FileSystemPort {
+                  private emulated::FatVolumeSource {
  public:
   LinuxHost(DeviceCalls& calls, SystemPaths paths);
   ~LinuxHost() override;
@@ -63,13 +53,17 @@ class LinuxHost : public host::VolumePort,
 
   // Fills in the ports this host serves (all but shell and resources).
   void FillPorts(host::Ports& ports);
+  // The file-system port: the FAT adapter over the attached disk.
+  host::FileSystemPort& Files() { return m_fileSystem; }
 
   // Counts time from this start and advances it by the pauses, as the emulated host's clock
   // does (the date follows, in UTC): two runs from the same start send the same filler bytes.
   void FollowPauseClock(std::uint32_t startSeconds) { m_clockStart = startSeconds; }
 
   bool realPauses = true;  // tests count the pauses instead of waiting
-  std::vector<HostEvent> events;
+  // What crossed the host, in order: the command blocks (kPassThrough, ok and delivered when the
+  // key answered) and the pauses.
+  host::Trace trace;
   // The last command that did not reach the key, for the front end's words.
   std::optional<SgOutcome> lastFailure;
 
@@ -106,31 +100,16 @@ class LinuxHost : public host::VolumePort,
                          std::uint32_t* type, std::uint8_t* data, std::uint32_t* dataSize) override;
   std::int32_t CloseKey(host::RegistryKey key) override;
 
-  // FileSystemPort.
-  std::uint32_t GetDriveType(const char* rootPath) override;
-  bool GetDiskFreeSpaceEx(const char* rootPath, std::uint64_t* freeBytesToCaller, std::uint64_t* totalBytes,
-                          std::uint64_t* totalFreeBytes) override;
-  bool GetDiskFreeSpace(const char* rootPath, std::uint32_t* sectorsPerCluster, std::uint32_t* bytesPerSector,
-                        std::uint32_t* freeClusters, std::uint32_t* totalClusters) override;
-  std::uint32_t GetCurrentDirectory(std::uint32_t size, char* buffer) override;
-  bool FindFirstFile(const char* path) override;
-  bool SetFileAttributes(const char* path, std::uint32_t attributes) override;
-  host::Handle CreateFile(const char* path, std::uint32_t desiredAccess, std::uint32_t shareMode,
-                          std::uint32_t creationDisposition, std::uint32_t flagsAndAttributes) override;
-  bool WriteFile(host::Handle file, const void* data, std::uint32_t size, std::uint32_t* written) override;
-  bool CloseFile(host::Handle file) override;
-  bool SetVolumeLabel(const char* rootPath, const char* label) override;
-
  private:
-  // The key's FAT volume for one call, over the block device; the sectors flush when it ends.
-  struct Volume {
-    std::unique_ptr<emulated::SectorDevice> sectors;
-    std::unique_ptr<emulated::FatVolume> fat;
-    emulated::FatFileHandle file = emulated::kInvalidFatFileHandle;
-  };
   bool IsOurs(const char* path) const;
   bool Present() const;
-  Volume Mount(const char* path);
+
+  // FatVolumeSource: the attached disk at its letter.
+  std::uint32_t DriveTypeOf(const char* rootPath) override;
+  // The key's FAT volume over the block device; its sectors flush when they go.
+  emulated::MountedFat MountVolume(const char* path) override;
+  bool CurrentDirectoryPath(std::string* path) override;
+  host::Handle NewHandle() override { return m_nextHandle++; }
 
   DeviceCalls& m_calls;
   SystemPaths m_paths;
@@ -139,10 +118,10 @@ class LinuxHost : public host::VolumePort,
   bool m_readOnly = false;
   char m_letter = 0;
   std::set<host::Handle> m_volumes;
-  std::map<host::Handle, Volume> m_files;
   host::Handle m_nextHandle = 0x100;
   std::optional<std::uint32_t> m_clockStart;
   std::uint64_t m_pausedMs = 0;
+  emulated::FatFileSystem m_fileSystem{*this};
 };
 
 }  // namespace linuxhost

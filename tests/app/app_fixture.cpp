@@ -6,6 +6,7 @@
 
 #include "boot/boot_images.h"
 #include "devlib/library_state.h"
+#include "host/byte_order.h"
 
 namespace app_test {
 namespace {
@@ -17,8 +18,7 @@ std::string Hex(std::uint8_t byte) {
 }
 
 std::uint32_t BigEndian32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
-  return std::uint32_t{bytes[at]} << 24 | std::uint32_t{bytes[at + 1]} << 16 | std::uint32_t{bytes[at + 2]} << 8 |
-         bytes[at + 3];
+  return GetBigEndian32(bytes.data() + at);
 }
 
 bool StartsWith(const std::string& text, const std::string& prefix) { return text.rfind(prefix, 0) == 0; }
@@ -50,7 +50,7 @@ std::string CommandToken(const std::vector<std::uint8_t>& cdb) {
     return "vendor " + subcode;
   }
   if (cdb[0] == 0xFF && cdb[1] == 0x1D) return "FF1D";
-  const std::uint32_t count = std::uint32_t{cdb[7]} << 8 | cdb[8];
+  const std::uint32_t count = GetBigEndian16(cdb.data() + 7);
   switch (cdb[0]) {
     case 0x00: return "TUR";
     case 0x12: return "INQUIRY";

@@ -12,6 +12,8 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "host/byte_order.h"
+
 namespace image_tools {
 namespace {
 
@@ -68,10 +70,7 @@ std::vector<std::uint8_t> ReadBytes(const fs::path& file, std::uint64_t offset, 
 
 Partition FirstPartition(const fs::path& image) {
   const std::vector<std::uint8_t> mbr = ReadBytes(image, 0, kSector);
-  const auto le32 = [&](std::size_t at) {
-    return std::uint32_t{mbr[at]} | std::uint32_t{mbr[at + 1]} << 8 | std::uint32_t{mbr[at + 2]} << 16 |
-           std::uint32_t{mbr[at + 3]} << 24;
-  };
+  const auto le32 = [&](std::size_t at) { return GetLittleEndian32(mbr.data() + at); };
   return Partition{le32(0x1C6), le32(0x1CA), mbr[0x1C2]};
 }
 

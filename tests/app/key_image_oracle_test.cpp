@@ -15,6 +15,7 @@
 #include "boot/boot_images.h"
 #include "tests/app/app_fixture.h"
 #include "tests/app/image_tools.h"
+#include "host/byte_order.h"
 
 namespace app_test {
 namespace {
@@ -28,7 +29,7 @@ constexpr char kBanner[] = "Stelvarion boot check: the key started.";
 // serial port as soon as the text it waits for has come.
 constexpr char kSystemFilesLine[] = "System files: IBMBIO.COM, IBMDOS.COM, COMMAND.COM";
 
-std::uint32_t Le16(const std::vector<std::uint8_t>& b, std::size_t at) { return b[at] | b[at + 1] << 8; }
+std::uint32_t Le16(const std::vector<std::uint8_t>& b, std::size_t at) { return GetLittleEndian16(b.data() + at); }
 
 std::string Text(const std::vector<std::uint8_t>& b, std::size_t at, std::size_t n) {
   return std::string(reinterpret_cast<const char*>(b.data() + at), n);

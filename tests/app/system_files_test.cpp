@@ -134,6 +134,17 @@ TEST_F(SystemFilesTest, MissingResourceIsNotWritten) {
   EXPECT_EQ(files, std::vector<std::string>{"find E:\\EXTRA.COM"});
 }
 
+// GetDiskFreeSpaceExA takes a null for any of its outputs, as Windows documents.
+TEST_F(SystemFilesTest, FreeSpaceLeavesOutANullOutput) {
+  AttachKey();
+  PressStart("");
+  std::uint64_t free = 0, total = 0, totalFree = 0;
+  ASSERT_TRUE(host.GetDiskFreeSpaceEx("E:\\", &free, &total, &totalFree));
+  std::uint64_t onlyTotal = 0;
+  EXPECT_TRUE(host.GetDiskFreeSpaceEx("E:\\", nullptr, &onlyTotal, nullptr));
+  EXPECT_EQ(onlyTotal, total);
+}
+
 TEST_F(SystemFilesTest, EmptyLabelEntryTouchesNothing) {
   AttachKey();
   PressStart("");

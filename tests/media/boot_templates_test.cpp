@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "host/byte_order.h"
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -84,8 +86,8 @@ TEST_P(MbrTemplateTest, HoldsTheStoredBytes) {
 TEST_P(MbrTemplateTest, EntryOneEndsWhereItsCountSays) {
   const MbrCase& c = GetParam();
   const Sector mbr = c.make();
-  const std::uint32_t first = ReadLittleEndian32(mbr, 0x1C6);
-  const std::uint32_t count = ReadLittleEndian32(mbr, 0x1CA);
+  const std::uint32_t first = GetLittleEndian32(mbr.data() + 0x1C6);
+  const std::uint32_t count = GetLittleEndian32(mbr.data() + 0x1CA);
   EXPECT_EQ(EndLba(mbr, c.heads, c.sectorsPerTrack), first + count - 1);
 }
 
@@ -111,18 +113,18 @@ TEST(BootSectorTemplates, HoldTheStoredFields) {
     SCOPED_TRACE(testing::Message() << "hidden " << row.hidden << ", reserved " << row.reserved);
     EXPECT_EQ(Slice(s, 0x00, 3), (Bytes{0xEB, 0x3C, 0x90}));
     EXPECT_EQ(Text(s, 0x03, 8), "IBM  7.0");
-    EXPECT_EQ(ReadLittleEndian16(s, 0x0B), 512);
+    EXPECT_EQ(GetLittleEndian16(s.data() + 0x0B), 512);
     EXPECT_EQ(s[0x0D], 32);
-    EXPECT_EQ(ReadLittleEndian16(s, 0x0E), row.reserved);
+    EXPECT_EQ(GetLittleEndian16(s.data() + 0x0E), row.reserved);
     EXPECT_EQ(s[0x10], 2);
-    EXPECT_EQ(ReadLittleEndian16(s, 0x11), 512);
-    EXPECT_EQ(ReadLittleEndian16(s, 0x13), 0);
+    EXPECT_EQ(GetLittleEndian16(s.data() + 0x11), 512);
+    EXPECT_EQ(GetLittleEndian16(s.data() + 0x13), 0);
     EXPECT_EQ(s[0x15], 0xF8);
-    EXPECT_EQ(ReadLittleEndian16(s, 0x16), row.sectorsPerFat);
-    EXPECT_EQ(ReadLittleEndian16(s, 0x18), row.sectorsPerTrack);
-    EXPECT_EQ(ReadLittleEndian16(s, 0x1A), row.heads);
-    EXPECT_EQ(ReadLittleEndian32(s, 0x1C), row.hidden);
-    EXPECT_EQ(ReadLittleEndian32(s, 0x20), 2019296u);
+    EXPECT_EQ(GetLittleEndian16(s.data() + 0x16), row.sectorsPerFat);
+    EXPECT_EQ(GetLittleEndian16(s.data() + 0x18), row.sectorsPerTrack);
+    EXPECT_EQ(GetLittleEndian16(s.data() + 0x1A), row.heads);
+    EXPECT_EQ(GetLittleEndian32(s.data() + 0x1C), row.hidden);
+    EXPECT_EQ(GetLittleEndian32(s.data() + 0x20), 2019296u);
     EXPECT_EQ(s[0x24], row.drive);
     EXPECT_EQ(s[0x25], row.reservedByte);
     EXPECT_EQ(s[0x26], 0x29);
@@ -149,12 +151,12 @@ TEST(BootSectorTemplates, SetOnePlacesBothBootSectorsOnTheSameFats) {
   const TemplateSet1 set1 = MakeTemplateSet1();
   for (const auto& [sector, at] : {std::pair{&set1.BootSector63Template, set1_sector::kPartitionStart},
                                   std::pair{&set1.BootSector32Template, set1_sector::kSecondBootSector}}) {
-    EXPECT_EQ(ReadLittleEndian32(*sector, 0x1C), at);
-    EXPECT_EQ(at + ReadLittleEndian16(*sector, 0x0E), set1_sector::kFirstFat);
+    EXPECT_EQ(GetLittleEndian32(sector->data() + 0x1C), at);
+    EXPECT_EQ(at + GetLittleEndian16(sector->data() + 0x0E), set1_sector::kFirstFat);
   }
   const TemplateSet2 set2 = MakeTemplateSet2();
-  EXPECT_EQ(ReadLittleEndian32(set2.AreaBootSectorTemplate, 0x1C) +
-                ReadLittleEndian16(set2.AreaBootSectorTemplate, 0x0E),
+  EXPECT_EQ(GetLittleEndian32(set2.AreaBootSectorTemplate.data() + 0x1C) +
+                GetLittleEndian16(set2.AreaBootSectorTemplate.data() + 0x0E),
             set2_sector::kFirstFat);
 }
 
@@ -218,8 +220,8 @@ TEST_P(PatchPartitionSizeTest, RewritesTheSizeFieldsOnly) {
   for (std::size_t offset : DifferingOffsets(mbr, storedMbr)) {
     EXPECT_TRUE(offset == 0x1C2 || (offset >= 0x1CA && offset < 0x1CE)) << "offset " << offset;
   }
-  EXPECT_EQ(ReadLittleEndian16(boot, 0x13), c.total16);
-  EXPECT_EQ(ReadLittleEndian32(boot, 0x20), c.total32);
+  EXPECT_EQ(GetLittleEndian16(boot.data() + 0x13), c.total16);
+  EXPECT_EQ(GetLittleEndian32(boot.data() + 0x20), c.total32);
   EXPECT_EQ(boot[0x16], c.sectorsPerFat);
   EXPECT_EQ(boot[0x17], 0);
   EXPECT_EQ(Text(boot, 0x36, 8), c.fileSystem);

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "host/byte_order.h"
+
 namespace media_test {
 
 void RecordingBar::SetRange(std::uint16_t low, std::uint16_t high) {
@@ -37,10 +39,10 @@ std::vector<std::int32_t> Steps(std::int32_t first, std::int32_t last) {
 
 namespace {
 
+// A field of 2 or 4 bytes, which must lie within the bytes.
 std::uint32_t BigEndian(const std::vector<std::uint8_t>& bytes, std::size_t at, std::size_t size) {
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < size; ++i) value = value << 8 | bytes.at(at + i);
-  return value;
+  bytes.at(at + size - 1);
+  return size == 2 ? GetBigEndian16(bytes.data() + at) : GetBigEndian32(bytes.data() + at);
 }
 
 // One command as a line, from the ten block bytes as the device received them.
@@ -176,11 +178,13 @@ bool IsZero(const Sector& sector) {
 }
 
 std::uint32_t Le16(const Sector& sector, std::size_t offset) {
-  return std::uint32_t{sector.at(offset)} | std::uint32_t{sector.at(offset + 1)} << 8;
+  sector.at(offset + 1);  // within the sector
+  return GetLittleEndian16(sector.data() + offset);
 }
 
 std::uint32_t Le32(const Sector& sector, std::size_t offset) {
-  return Le16(sector, offset) | Le16(sector, offset + 2) << 16;
+  sector.at(offset + 3);
+  return GetLittleEndian32(sector.data() + offset);
 }
 
 std::vector<std::uint8_t> BytesAt(const Sector& sector, std::size_t offset, std::size_t count) {

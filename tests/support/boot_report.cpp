@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <fstream>
 
+#include "host/byte_order.h"
+
 namespace test_support {
 namespace {
 
@@ -16,11 +18,9 @@ bool ReadBootSector(const std::string& imagePath, std::uint64_t bootSector, Sect
   return static_cast<bool>(in);
 }
 
-unsigned Word(const Sector& s, std::size_t at) { return s[at] | (s[at + 1] << 8); }
+unsigned Word(const Sector& s, std::size_t at) { return GetLittleEndian16(s.data() + at); }
 
-std::uint32_t Dword(const Sector& s, std::size_t at) {
-  return Word(s, at) | (static_cast<std::uint32_t>(Word(s, at + 2)) << 16);
-}
+std::uint32_t Dword(const Sector& s, std::size_t at) { return GetLittleEndian32(s.data() + at); }
 
 }  // namespace
 

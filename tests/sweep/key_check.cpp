@@ -13,6 +13,7 @@
 #include "boot/boot_images.h"
 #include "fat/fat_volume.h"
 #include "tests/support/shell_command.h"
+#include "host/byte_order.h"
 
 namespace sweep {
 namespace {
@@ -43,10 +44,8 @@ Layout LayoutOf(const std::string& model) {
   return model == kSinglePartitionModel ? Layout{63, 250} : Layout{32, 255};
 }
 
-std::uint32_t Le16(const Sector& s, std::size_t at) { return s[at] | s[at + 1] << 8; }
-std::uint32_t Le32(const Sector& s, std::size_t at) {
-  return Le16(s, at) | static_cast<std::uint32_t>(Le16(s, at + 2)) << 16;
-}
+std::uint32_t Le16(const Sector& s, std::size_t at) { return GetLittleEndian16(s.data() + at); }
+std::uint32_t Le32(const Sector& s, std::size_t at) { return GetLittleEndian32(s.data() + at); }
 
 Sector ReadFlash(EmulatedKey& key, std::uint64_t lba) {
   Sector sector{};

@@ -9,6 +9,7 @@
 #include "key/emulated_key.h"
 #include "tests/usb/usbredir_peer.h"
 #include "usb/usb_key_device.h"
+#include "host/byte_order.h"
 
 namespace {
 
@@ -31,10 +32,7 @@ struct Outcome {
   Csw csw;
 };
 
-std::uint32_t Le32(const Bytes& b, std::size_t at) {
-  return std::uint32_t{b[at]} | std::uint32_t{b[at + 1]} << 8 | std::uint32_t{b[at + 2]} << 16 |
-         std::uint32_t{b[at + 3]} << 24;
-}
+std::uint32_t Le32(const Bytes& b, std::size_t at) { return GetLittleEndian32(b.data() + at); }
 
 Bytes Cbw(std::uint32_t tag, std::uint32_t length, bool in, const Bytes& cdb, std::uint8_t lun = 0) {
   Bytes cbw(31, 0);
@@ -50,9 +48,10 @@ Bytes Cbw(std::uint32_t tag, std::uint32_t length, bool in, const Bytes& cdb, st
 }
 
 Bytes Read10(std::uint32_t lba, std::uint16_t count, std::uint8_t opcode = 0x28) {
-  return {opcode, 0, static_cast<std::uint8_t>(lba >> 24), static_cast<std::uint8_t>(lba >> 16),
-          static_cast<std::uint8_t>(lba >> 8), static_cast<std::uint8_t>(lba), 0,
-          static_cast<std::uint8_t>(count >> 8), static_cast<std::uint8_t>(count), 0};
+  Bytes cdb = {opcode, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  PutBigEndian32(cdb.data() + 2, lba);
+  PutBigEndian16(cdb.data() + 7, count);
+  return cdb;
 }
 Bytes Write10(std::uint32_t lba, std::uint16_t count) { return Read10(lba, count, 0x2A); }
 Bytes Vendor(std::uint8_t subcode) { return {0xAD, 0x0A, 0x16, subcode, 0, 0, 0, 0, 0, 0}; }
@@ -338,8 +337,7 @@ TEST_F(UsbBusTest, ReadCapacityFollowsTheVisibleArea) {
     EXPECT_EQ(c.csw.status, 0);
     EXPECT_EQ(c.data.size(), 8u);
     return std::pair<std::uint32_t, std::uint32_t>{
-        std::uint32_t{c.data[0]} << 24 | std::uint32_t{c.data[1]} << 16 | std::uint32_t{c.data[2]} << 8 | c.data[3],
-        std::uint32_t{c.data[4]} << 24 | std::uint32_t{c.data[5]} << 16 | std::uint32_t{c.data[6]} << 8 | c.data[7]};
+        GetBigEndian32(c.data.data()), GetBigEndian32(c.data.data() + 4)};
   };
   const std::uint64_t flash = m_key->Flash().SectorCount();
   EXPECT_EQ(capacity(), (std::pair<std::uint32_t, std::uint32_t>{static_cast<std::uint32_t>(flash - 1), 512}));

@@ -236,8 +236,7 @@ TEST_F(LibraryOverLinux, TheKeyIsHeldExclusivelyAndAnswersTheLibrary) {
   EXPECT_EQ(TransportKind, kTransportPassThrough);
   EXPECT_GT(kernel.Disk("sdb").sgCommands, 0);
   EXPECT_EQ(kernel.Disk("sdb").sgCommands,
-            std::count_if(host.events.begin(), host.events.end(),
-                          [](const auto& e) { return e.kind == linuxhost::HostEvent::Kind::kCommand; }));
+            static_cast<int>(host.trace.OfKind(host::TraceKind::kPassThrough).size()));
   EXPECT_EQ(kernel.Disk("sdc").sgCommands, 0);
   EXPECT_EQ(kernel.Disk("sda").sgCommands, 0);
 }
@@ -280,14 +279,14 @@ TEST_F(LibraryOverLinux, APulledKeyFailsAtTransportLevelAndIsThenNotFound) {
   ASSERT_TRUE(host.lastFailure.has_value());
   EXPECT_EQ(host.lastFailure->hostStatus, 0x01);
   EXPECT_EQ(GetKeyCapacity(&megabytes), kResultKeyNotFound);
-  EXPECT_EQ(host.GetDriveType("E:\\"), host::win32::DRIVE_NO_ROOT_DIR);
+  EXPECT_EQ(host.Files().GetDriveType("E:\\"), host::win32::DRIVE_NO_ROOT_DIR);
 }
 
 TEST_F(LibraryOverLinux, AReadOnlyMediumOpensForReadingAndRefusesFileWrites) {
   kernel.Disk("sdb").writeProtectTab = true;
   linuxhost::LinuxHost host(kernel, kernel.Paths());
   ASSERT_EQ(host.Attach('E', DiskNamed("sdb")), 0);
-  EXPECT_EQ(host.CreateFile("E:\\IBMBIO.COM", 0x40000000u, 0, host::win32::CREATE_ALWAYS, 0x80), host::kInvalidHandle);
+  EXPECT_EQ(host.Files().CreateFile("E:\\IBMBIO.COM", 0x40000000u, 0, host::win32::CREATE_ALWAYS, 0x80), host::kInvalidHandle);
   EXPECT_EQ(kernel.Disk("sdb").sectorWrites, 0);
 }
 
@@ -301,7 +300,7 @@ TEST_F(LibraryOverLinux, NoHelperDriverNoRegistryAndRealPaths) {
             static_cast<std::int32_t>(host::win32::ERROR_FILE_NOT_FOUND));
   // The current directory is a Linux path: no drive letter, so never "started from the key".
   char current[4096] = {};
-  ASSERT_GT(host.GetCurrentDirectory(sizeof current, current), 0u);
+  ASSERT_GT(host.Files().GetCurrentDirectory(sizeof current, current), 0u);
   EXPECT_EQ(current[0], '/');
 }
 
@@ -313,19 +312,19 @@ TEST_F(LibraryOverLinux, TheFileSystemWritesThroughTheBlockDeviceAndFlushes) {
   Install(host);
   ASSERT_EQ(FormatKey(1024, nullptr, nullptr, nullptr), kResultSuccess);
   const int flushesBefore = kernel.Disk("sdb").flushes;
-  const host::Handle file = host.CreateFile("E:\\HELLO.TXT", 0x40000000u, 0, host::win32::CREATE_ALWAYS, 0x80);
+  const host::Handle file = host.Files().CreateFile("E:\\HELLO.TXT", 0x40000000u, 0, host::win32::CREATE_ALWAYS, 0x80);
   ASSERT_NE(file, host::kInvalidHandle);
   std::uint32_t written = 0;
-  ASSERT_TRUE(host.WriteFile(file, "hello", 5, &written));
+  ASSERT_TRUE(host.Files().WriteFile(file, "hello", 5, &written));
   EXPECT_EQ(written, 5u);
-  ASSERT_TRUE(host.CloseFile(file));
+  ASSERT_TRUE(host.Files().CloseFile(file));
   EXPECT_GT(kernel.Disk("sdb").sectorWrites, 0);
   // Dropped the cache when it began, flushed when the file was closed.
   EXPECT_GE(kernel.Disk("sdb").flushes, flushesBefore + 2);
-  EXPECT_TRUE(host.FindFirstFile("E:\\HELLO.TXT"));
-  ASSERT_TRUE(host.SetVolumeLabel("E:\\", "LINUX"));
+  EXPECT_TRUE(host.Files().FindFirstFile("E:\\HELLO.TXT"));
+  ASSERT_TRUE(host.Files().SetVolumeLabel("E:\\", "LINUX"));
   std::uint64_t total = 0;
-  EXPECT_TRUE(host.GetDiskFreeSpaceEx("E:\\", nullptr, &total, nullptr));
+  EXPECT_TRUE(host.Files().GetDiskFreeSpaceEx("E:\\", nullptr, &total, nullptr));
   EXPECT_GT(total, 1000000000u);
 }
 

@@ -1,8 +1,8 @@
-#include "host/emulated/trace.h"
+#include "host/trace.h"
 
 #include <cstdio>
 
-namespace emulated {
+namespace host {
 
 std::string TraceEvent::Describe() const {
   char line[160];
@@ -72,4 +72,4 @@ std::uint64_t Trace::TotalPauseMs() const {
   return total;
 }
 
-}  // namespace emulated
+}  // namespace host

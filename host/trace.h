@@ -1,11 +1,12 @@
-// Everything that crosses a port of the emulated host, in order.
+// What crosses a host's ports, in order: every port of the emulated host; the commands and
+// pauses of the Linux host. One vocabulary, so that both hosts' trace files read alike.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace emulated {
+namespace host {
 
 enum class TraceKind {
   kOpenVolume,     // text: path; ok
@@ -69,4 +70,4 @@ class Trace {
   std::vector<TraceEvent> m_events;
 };
 
-}  // namespace emulated
+}  // namespace host
