@@ -10,13 +10,13 @@ host::WindowHandle TerminalShell::FindWindowByTitle(const char*) { return 0; }
 bool TerminalShell::PostMessage(host::WindowHandle, std::uint32_t, std::uintptr_t, std::intptr_t) { return false; }
 
 void TerminalShell::ChangeNotify(std::int32_t eventId, std::uint32_t flags, const void* item1, const void*) {
-  ShellChangeNotification notification{eventId, flags, {}};
+  host::ChangeNotification notification{eventId, flags, {}};
   if (item1 != nullptr && (flags & host::win32::SHCNF_PATHA) != 0) notification.path = static_cast<const char*>(item1);
   changeNotifications.push_back(notification);
 }
 
 int TerminalShell::MessageBox(host::WindowHandle owner, const char* text, const char* caption, std::uint32_t type) {
-  ShellMessageBox box{owner, text != nullptr ? text : "", caption != nullptr ? caption : "", type, host::win32::IDOK};
+  host::MessageBoxRecord box{owner, text != nullptr ? text : "", caption != nullptr ? caption : "", type, host::win32::IDOK};
   if (messageBoxHandler) box.answer = messageBoxHandler(box);
   messageBoxes.push_back(box);
   return box.answer;

@@ -14,31 +14,15 @@
 
 #include "host/host.h"
 
-// One MessageBoxA call and the button that answered it.
-struct ShellMessageBox {
-  host::WindowHandle owner = 0;
-  std::string text;
-  std::string caption;
-  std::uint32_t type = 0;
-  int answer = 0;
-};
-
-// One SHChangeNotify call, its first item as text when it is a path.
-struct ShellChangeNotification {
-  std::int32_t eventId = 0;
-  std::uint32_t flags = 0;
-  std::string path;
-};
-
 class TerminalShell : public host::ShellPort, public host::ResourcePort {
  public:
   // Puts this shell into the shell and resource ports; the others stay as they are.
   void FillPorts(host::Ports& ports);
 
   // Message boxes shown, with the answer each got: the handler's when set, else IDOK.
-  std::vector<ShellMessageBox> messageBoxes;
-  std::function<int(const ShellMessageBox&)> messageBoxHandler;
-  std::vector<ShellChangeNotification> changeNotifications;
+  std::vector<host::MessageBoxRecord> messageBoxes;
+  std::function<int(const host::MessageBoxRecord&)> messageBoxHandler;
+  std::vector<host::ChangeNotification> changeNotifications;
 
   // The program's RCDATA resources, by id (bytes held elsewhere, which must outlive the shell),
   // and its executable's base name.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace host {
 
@@ -21,6 +22,22 @@ inline constexpr int IDCANCEL = 2;
 inline constexpr std::uint32_t DBT_DEVICEARRIVAL = 0x8000;
 inline constexpr std::uint32_t DBT_DEVICEREMOVECOMPLETE = 0x8004;
 }  // namespace win32
+
+// What a host that shows no windows keeps of a MessageBoxA call, and the button that answered it.
+struct MessageBoxRecord {
+  WindowHandle owner = 0;
+  std::string text;
+  std::string caption;
+  std::uint32_t type = 0;
+  int answer = 0;
+};
+
+// What it keeps of an SHChangeNotify call: its first item as text when that is a path.
+struct ChangeNotification {
+  std::int32_t eventId = 0;
+  std::uint32_t flags = 0;
+  std::string path;
+};
 
 class ShellPort {
  public:

@@ -61,13 +61,7 @@ struct FaultPlan {
 // HKEY_DYN_DATA\Config Manager\Enum; a device's hardware key stays when it is unplugged.
 enum class EmulatedWindows { kNt, kWindows98 };
 
-struct MessageBoxRecord {
-  host::WindowHandle owner = 0;
-  std::string text;
-  std::string caption;
-  std::uint32_t type = 0;
-  int answer = 0;
-};
+using host::MessageBoxRecord;
 
 struct PostedMessage {
   host::WindowHandle window = 0;
@@ -76,11 +70,7 @@ struct PostedMessage {
   std::intptr_t lParam = 0;
 };
 
-struct ChangeNotification {
-  std::int32_t eventId = 0;
-  std::uint32_t flags = 0;
-  std::string path;  // the first item, as text
-};
+using host::ChangeNotification;
 
 class EmulatedHost : public host::VolumePort,
                      public host::HelperDriverPort,
